@@ -1,0 +1,80 @@
+// ONNX Runtime: finding and loading the runtime library, and model sessions.
+#pragma once
+
+#include <onnxruntime_cxx_api.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "error.h"
+
+namespace lmr::inference {
+
+// Finds the runtime library next to the executable (or in its runtime/ or
+// bundle folder) and publishes it in ORT_DYLIB_PATH unless that variable is
+// already set; registers the process-wide environment settings. Called first
+// thing by main, on the main thread. Never fails.
+void init_ort_dylib();
+
+// Loads the library that ORT_DYLIB_PATH names (once per process), asks it for
+// API version 24 and initialises the C++ API over that table. Later calls
+// return the first outcome.
+Status load_runtime();
+
+// The process-wide environment, created on first use after load_runtime().
+Result<Ort::Env*> environment();
+
+// Execution-provider selector: 0 = CoreML, all compute units; 1 = CoreML on
+// CPU and Neural Engine; 2 = CPU provider without memory arena.
+using Ep = uint8_t;
+
+// A free dimension of the model fixed to a value by name, e.g. ("h", 256).
+using DimOverride = std::pair<std::string, int64_t>;
+
+// One model session plus its running statistics. Used by one thread at a
+// time; move-only.
+class OnnxBackend {
+ public:
+  // Loads `path` on `ep` with `overrides`; prints "model loaded in ..." on
+  // success. Fails with the runtime's text (plus the provider hint for ep 0
+  // and 1), or with the fixed-shape message on CoreML.
+  static Result<OnnxBackend> load(const std::string& path,
+                                  Ep ep,
+                                  const std::vector<DimOverride>& overrides);
+
+  // Runs one planar [1, 3, height, width] tile (viewed, not copied); returns
+  // the first output's elements in the tensor's order.
+  Result<std::vector<float>> infer_tile(std::span<const float> data,
+                                        uint64_t width,
+                                        uint64_t height);
+
+  // Runs one interleaved [1, height, width, channels] tile bound to the first
+  // input by name.
+  Result<std::vector<float>> infer_fgnet_tile(std::span<const float> data,
+                                              uint64_t width,
+                                              uint64_t height,
+                                              uint64_t channels);
+
+  double infer_ms() const { return infer_ms_; }
+  uint64_t infer_tiles() const { return infer_tiles_; }
+
+  OnnxBackend(OnnxBackend&&) noexcept = default;
+  OnnxBackend& operator=(OnnxBackend&&) noexcept = default;
+
+ private:
+  OnnxBackend(Ort::Session session,
+              std::vector<std::string> input_names,
+              std::vector<std::string> output_names);
+  Result<std::vector<float>> run(std::span<const float> data, const std::vector<int64_t>& shape);
+
+  Ort::Session session_;
+  std::vector<std::string> input_names_;
+  std::vector<std::string> output_names_;
+  double infer_ms_ = 0.0;
+  uint64_t infer_tiles_ = 0;
+};
+
+}  // namespace lmr::inference

@@ -1,0 +1,102 @@
+#include "platform.h"
+
+#include <unistd.h>
+
+#include <onnxruntime_cxx_api.h>
+
+#include <string>
+#include <vector>
+
+#ifdef __APPLE__
+#include <mach-o/dyld.h>
+#endif
+
+namespace lmr::platform {
+
+#ifdef __APPLE__
+
+const char* const kOrtLibraryName = "libonnxruntime.dylib";
+const char* const kOrtBundleDir = "../Frameworks";
+
+std::optional<std::filesystem::path> executable_path() {
+  uint32_t size = 0;
+  _NSGetExecutablePath(nullptr, &size);
+  std::string buf(size, '\0');
+  if (_NSGetExecutablePath(buf.data(), &size) != 0)
+    return std::nullopt;
+  buf.resize(std::char_traits<char>::length(buf.c_str()));
+  if (buf.empty())
+    return std::nullopt;
+  return std::filesystem::path(buf);
+}
+
+bool is_ort_library_name(std::string_view name) {
+  return name.size() > 14 && name.starts_with("libonnxruntime.") && name.ends_with(".dylib");
+}
+
+EncoderFamily encoder_family() {
+  return EncoderFamily::kVideoToolbox;
+}
+
+Status append_accelerated_provider(Ort::SessionOptions& options, uint8_t ep) {
+  const char* keys[] = {"ModelFormat", "MLComputeUnits", "RequireStaticInputShapes",
+                        "AllowLowPrecisionAccumulationOnGPU"};
+  const char* values[] = {"MLProgram", ep == 0 ? "ALL" : "CPUAndNeuralEngine", "1", "1"};
+  OrtStatus* status =
+      Ort::GetApi().SessionOptionsAppendExecutionProvider(options, "CoreML", keys, values, 4);
+  if (status != nullptr) {
+    Ort::Status owned(status);
+    return fail(owned.GetErrorMessage());
+  }
+  return {};
+}
+
+#else
+
+const char* const kOrtLibraryName = "libonnxruntime.so";
+const char* const kOrtBundleDir = "../lib";
+
+std::optional<std::filesystem::path> executable_path() {
+  std::error_code ec;
+  auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec || path.empty())
+    return std::nullopt;
+  return path;
+}
+
+bool is_ort_library_name(std::string_view name) {
+  return name == "libonnxruntime.so" || name.starts_with("libonnxruntime.so.");
+}
+
+EncoderFamily encoder_family() {
+  return EncoderFamily::kSoftware;
+}
+
+Status append_accelerated_provider(Ort::SessionOptions& options, uint8_t /*ep*/) {
+  // No CoreML here: the CPU provider stands in. The arena stays on (whole
+  // frames run many times slower without it) and every core is used (the
+  // default would use one thread).
+  try {
+    uint64_t cpus = online_processors();
+    options.SetIntraOpNumThreads(static_cast<int>(cpus == 0 ? 1 : cpus));
+  } catch (const Ort::Exception& e) {
+    return fail(e.what());
+  }
+  return {};
+}
+
+#endif
+
+std::optional<std::filesystem::path> executable_dir() {
+  auto path = executable_path();
+  if (!path || !path->has_parent_path())
+    return std::nullopt;
+  return path->parent_path();
+}
+
+uint64_t online_processors() {
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<uint64_t>(n) : 0;
+}
+
+}  // namespace lmr::platform

@@ -1,0 +1,51 @@
+// Everything that differs between macOS (the shipping platform) and Linux
+// (where the engine is developed and tested), chosen at compile time.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+#include "error.h"
+
+namespace Ort {
+struct SessionOptions;
+}
+
+namespace lmr::platform {
+
+// Path of the running executable as the platform reports it (not
+// canonicalised), or nothing when it cannot be obtained.
+std::optional<std::filesystem::path> executable_path();
+
+// Parent folder of executable_path(), or nothing.
+std::optional<std::filesystem::path> executable_dir();
+
+// Plain file name of the ONNX Runtime library ("libonnxruntime.dylib" on
+// macOS, "libonnxruntime.so" on Linux).
+extern const char* const kOrtLibraryName;
+
+// Folder, relative to the executable's, where a bundle keeps its libraries
+// ("../Frameworks" on macOS, "../lib" on Linux).
+extern const char* const kOrtBundleDir;
+
+// Whether a directory entry names an ONNX Runtime library, versioned or not
+// (macOS: "libonnxruntime.*.dylib"; Linux: "libonnxruntime.so[.*]").
+bool is_ort_library_name(std::string_view name);
+
+// The hardware video encoders of the platform: VideoToolbox on macOS; on
+// Linux the software encoders stand in for them.
+enum class EncoderFamily { kVideoToolbox, kSoftware };
+EncoderFamily encoder_family();
+
+// Registers the accelerated execution provider for `ep` 0 (all compute
+// units) or 1 (CPU and Neural Engine) on `options`. macOS: CoreML with its
+// fixed option list. Elsewhere: the CPU provider, memory arena on and one
+// intra-op thread per online processor. Fails with the runtime's text.
+Status append_accelerated_provider(Ort::SessionOptions& options, uint8_t ep);
+
+// Number of processors currently online, or 0 when unknown.
+uint64_t online_processors();
+
+}  // namespace lmr::platform

@@ -1,0 +1,237 @@
+#include "testing.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace lmr::testing {
+
+namespace fs = std::filesystem;
+
+int ProcResult::exit_code() const {
+  if (timed_out || !WIFEXITED(wait_status))
+    return -1;
+  return WEXITSTATUS(wait_status);
+}
+
+ProcResult run(const std::vector<std::string>& argv,
+               const EnvChanges& env,
+               int timeout_s,
+               const std::string& input) {
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe failed");
+  pid_t pid = fork();
+  if (pid < 0)
+    throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    for (const auto& [k, v] : env) {
+      if (v)
+        setenv(k.c_str(), v->c_str(), 1);
+      else
+        unsetenv(k.c_str());
+    }
+    std::vector<char*> args;
+    for (const auto& a : argv)
+      args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  ProcResult r;
+  size_t written = 0;
+  int in_fd = in[1];
+  if (input.empty()) {
+    close(in_fd);
+    in_fd = -1;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+  int fds[2] = {out[0], err[0]};
+  std::string* sinks[2] = {&r.out, &r.err};
+  while (fds[0] >= 0 || fds[1] >= 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0) {
+      kill(pid, SIGKILL);
+      r.timed_out = true;
+      break;
+    }
+    pollfd p[3];
+    int n = 0;
+    for (int fd : fds)
+      if (fd >= 0)
+        p[n++] = {fd, POLLIN, 0};
+    if (in_fd >= 0)
+      p[n++] = {in_fd, POLLOUT, 0};
+    int rc = poll(p, static_cast<nfds_t>(n), static_cast<int>(left));
+    if (rc < 0 && errno == EINTR)
+      continue;
+    for (int i = 0; i < n; ++i) {
+      if (p[i].revents == 0)
+        continue;
+      if (p[i].fd == in_fd) {
+        ssize_t w = write(in_fd, input.data() + written, input.size() - written);
+        if (w > 0)
+          written += static_cast<size_t>(w);
+        if (w < 0 || written == input.size()) {
+          close(in_fd);
+          in_fd = -1;
+        }
+        continue;
+      }
+      for (int k = 0; k < 2; ++k) {
+        if (p[i].fd != fds[k])
+          continue;
+        char buf[65536];
+        ssize_t got = read(fds[k], buf, sizeof buf);
+        if (got > 0) {
+          sinks[k]->append(buf, static_cast<size_t>(got));
+        } else if (got == 0 || errno != EINTR) {
+          close(fds[k]);
+          fds[k] = -1;
+        }
+      }
+    }
+  }
+  for (int fd : fds)
+    if (fd >= 0)
+      close(fd);
+  if (in_fd >= 0)
+    close(in_fd);
+  while (waitpid(pid, &r.wait_status, 0) < 0 && errno == EINTR) {
+  }
+  return r;
+}
+
+ProcResult run_lmr(const std::vector<std::string>& args, const EnvChanges& env, int timeout_s) {
+  std::vector<std::string> argv{(bin_dir() / "lmr").string()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run(argv, env, timeout_s);
+}
+
+fs::path bin_dir() {
+  return LMR_BIN_DIR;
+}
+fs::path models_dir() {
+  return LMR_MODELS_DIR;
+}
+fs::path model(const std::string& name) {
+  return models_dir() / name;
+}
+fs::path source_dir() {
+  return LMR_SOURCE_DIR;
+}
+
+TempDir::TempDir() {
+  std::string tmpl = (fs::temp_directory_path() / "lmr-test-XXXXXX").string();
+  if (mkdtemp(tmpl.data()) == nullptr)
+    throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Tests may leave read-only folders behind; make them removable first.
+  for (auto it = fs::recursive_directory_iterator(path_, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec))
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  }
+  fs::remove_all(path_, ec);
+}
+
+void make_clip(const fs::path& path,
+               int w,
+               int h,
+               int frames,
+               const std::string& rate,
+               bool audio,
+               const std::vector<std::string>& codec_args) {
+  std::string size = std::to_string(w) + "x" + std::to_string(h);
+  std::vector<std::string> argv{
+      (bin_dir() / "ffmpeg").string(),          "-v", "error", "-y", "-f", "lavfi", "-i",
+      "testsrc2=size=" + size + ":rate=" + rate};
+  if (audio) {
+    argv.insert(argv.end(), {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000"});
+  }
+  argv.insert(argv.end(), {"-frames:v", std::to_string(frames)});
+  if (codec_args.empty()) {
+    argv.insert(argv.end(), {"-c:v", "libx264", "-qp", "0", "-pix_fmt", "yuv444p"});
+  } else {
+    argv.insert(argv.end(), codec_args.begin(), codec_args.end());
+  }
+  if (audio)
+    argv.insert(argv.end(), {"-c:a", "aac", "-shortest"});
+  argv.push_back(path.string());
+  ProcResult r = run(argv, {}, 120);
+  if (r.exit_code() != 0)
+    throw std::runtime_error("make_clip failed: " + r.err);
+}
+
+int zombie_children() {
+  int zombies = 0;
+  pid_t self = getpid();
+  DIR* d = opendir("/proc");
+  if (d == nullptr)
+    return 0;
+  while (dirent* e = readdir(d)) {
+    char* end = nullptr;
+    long pid = std::strtol(e->d_name, &end, 10);
+    if (*end != '\0' || pid <= 0)
+      continue;
+    std::ifstream stat("/proc/" + std::string(e->d_name) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+      continue;
+    auto close_paren = line.rfind(')');
+    if (close_paren == std::string::npos)
+      continue;
+    std::istringstream rest(line.substr(close_paren + 2));
+    char state = 0;
+    long ppid = 0;
+    rest >> state >> ppid;
+    if (ppid == self && state == 'Z')
+      ++zombies;
+  }
+  closedir(d);
+  return zombies;
+}
+
+int open_fds() {
+  int n = 0;
+  for (auto it = fs::directory_iterator("/proc/self/fd"); it != fs::directory_iterator(); ++it)
+    ++n;
+  return n - 1;  // the iterator's own descriptor
+}
+
+void write_file(const fs::path& path, const std::string& content) {
+  std::ofstream f(path, std::ios::binary);
+  f << content;
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream f(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace lmr::testing

@@ -1,0 +1,28 @@
+// Text helpers shared by every module: UTF-8 checks, trimming, the strict
+// unsigned-integer syntax of the command line and of ffprobe reports, and
+// printf-style formatting.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "error.h"
+
+namespace lmr::text {
+
+bool is_valid_utf8(std::string_view s);
+// `s` with every invalid UTF-8 sequence replaced by U+FFFD.
+std::string lossy_utf8(std::string_view s);
+// `s` without leading and trailing white space.
+std::string_view trim(std::string_view s);
+
+// Plain decimal digits, optionally after one "+", no larger than `max`.
+// Errors: "cannot parse integer from empty string", "invalid digit found in
+// string", "number too large to fit in target type".
+Result<uint64_t> parse_unsigned(std::string_view s, uint64_t max = UINT64_MAX);
+
+// printf-style formatting into a std::string.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace lmr::text

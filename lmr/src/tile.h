@@ -1,0 +1,77 @@
+// Overlapping tile grids over a frame, and running the tiles of one frame
+// through one worker thread per inference operation with feathered blending.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "error.h"
+
+namespace lmr::tile {
+
+struct Tile {
+  uint64_t x = 0, y = 0;  // top-left corner, input pixels
+  uint64_t w = 0, h = 0;  // size, clipped to the frame
+  uint64_t col = 0, row = 0;
+};
+
+struct TileGrid {
+  uint64_t width = 0, height = 0;
+  uint64_t tile_w = 0, tile_h = 0;
+  uint64_t cols = 1, rows = 1;
+  uint64_t scale = 1;
+  float step_x = 0.0f, step_y = 0.0f;
+
+  // Grid from a pixel budget per tile; sides rounded up to `multiple`.
+  static TileGrid create(uint64_t width,
+                         uint64_t height,
+                         uint64_t scale,
+                         uint64_t max_tile_pixels,
+                         uint64_t overlap,
+                         uint64_t multiple);
+  // Grid from a fixed tile size.
+  static TileGrid from_tile_size(uint64_t width,
+                                 uint64_t height,
+                                 uint64_t tile_w,
+                                 uint64_t tile_h,
+                                 uint64_t overlap,
+                                 uint64_t scale);
+  // One tile for the whole frame.
+  static TileGrid whole(uint64_t width, uint64_t height, uint64_t scale);
+
+  // cols x rows tiles, row-major; a tile's index is its job number.
+  std::vector<Tile> tiles() const;
+};
+
+// Items per thread of a parallel pixel loop: max(ceil(n / cpus), 65536).
+uint64_t chunk_len(uint64_t n);
+
+// Divides interleaved RGB sums by per-pixel weights (weights <= 0 or NaN
+// count as 1).
+std::vector<float> normalize(std::span<const float> sums, std::span<const float> weights);
+
+using Buffer = std::vector<float>;
+using InputBuilder = std::function<Buffer(const Tile&)>;
+// Runs on its own worker thread; must not touch other workers' state.
+using InferOp = std::function<Result<Buffer>(const Tile&, const Buffer&)>;
+using Consumer = std::function<void(const Tile&, const Buffer&)>;
+
+// Builds inputs on the calling thread at most (ops + 1) tiles ahead, runs
+// them on one worker per op, and consumes results in tile order. The first
+// error received ends the frame; workers are always joined.
+Status overlapped(const std::vector<Tile>& tiles,
+                  const InputBuilder& build,
+                  std::vector<InferOp> ops,
+                  const Consumer& consume);
+
+// Single-frame tiler: planar tile inputs, feathered accumulation, normalize.
+// `frame` is width x height interleaved RGB floats; returns the scaled frame.
+Result<Buffer> process_tiled_on(std::span<const float> frame,
+                                uint64_t width,
+                                uint64_t height,
+                                const TileGrid& grid,
+                                std::vector<InferOp> ops);
+
+}  // namespace lmr::tile
