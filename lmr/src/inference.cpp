@@ -38,8 +38,9 @@ std::optional<fs::path> find_versioned(const fs::path& dir) {
   return std::nullopt;
 }
 
-std::optional<fs::path> find_library() {
-  fs::path dir = platform::executable_dir().value_or(fs::path("."));
+}  // namespace
+
+std::optional<fs::path> find_ort_library(const fs::path& dir) {
   for (const fs::path& p :
        {dir / platform::kOrtLibraryName, dir / "runtime" / platform::kOrtLibraryName}) {
     if (stat_ok(p))
@@ -49,6 +50,8 @@ std::optional<fs::path> find_library() {
     return p;
   return find_versioned(dir / platform::kOrtBundleDir);
 }
+
+namespace {
 
 // Environment settings registered by init_ort_dylib; the environment itself
 // is created with the first session.
@@ -101,7 +104,7 @@ Runtime open_runtime() {
 void init_ort_dylib() {
   const char* var = std::getenv("ORT_DYLIB_PATH");
   if (var == nullptr || !text::is_valid_utf8(var)) {
-    if (auto lib = find_library())
+    if (auto lib = find_ort_library(platform::executable_dir().value_or(fs::path("."))))
       setenv("ORT_DYLIB_PATH", lib->c_str(), 1);
   }
   std::call_once(env_settings_once, [] { env_name = "default"; });

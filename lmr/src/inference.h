@@ -4,6 +4,8 @@
 #include <onnxruntime_cxx_api.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -18,6 +20,11 @@ namespace lmr::inference {
 // already set; registers the process-wide environment settings. Called first
 // thing by main, on the main thread. Never fails.
 void init_ort_dylib();
+
+// The runtime library init_ort_dylib picks for an executable in `exe_dir`:
+// the plain name there or in runtime/, else the first matching (versioned)
+// name listed there, else in the bundle's library folder.
+std::optional<std::filesystem::path> find_ort_library(const std::filesystem::path& exe_dir);
 
 // Loads the library that ORT_DYLIB_PATH names (once per process), asks it for
 // API version 24 and initialises the C++ API over that table. Later calls
