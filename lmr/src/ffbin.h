@@ -2,8 +2,13 @@
 // child processes (argument vector, no shell).
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +18,90 @@
 namespace lmr::ffbin {
 
 enum class Stdio { kInherit, kNull, kPipe };
+
+// An owned file descriptor, closed when destroyed or reset.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(other.release()) {}
+  Fd& operator=(Fd&& other) noexcept;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release();
+  void reset();
+
+ private:
+  int fd_ = -1;
+};
+
+// Writes all of `data`, continuing after partial writes and EINTR. A write
+// that accepts nothing fails with "failed to write whole buffer".
+Status write_all(int fd, std::span<const uint8_t> data);
+// Reads until `buf` is full or end of file, repeating after EINTR; returns
+// the number of bytes read (less than buf.size() only at end of file).
+Result<size_t> read_full(int fd, std::span<uint8_t> buf);
+
+// Reads one pipe to its end on a thread of its own, so that a child can never
+// stall on a full diagnostics pipe. Keeps at most kKeep bytes of the text.
+// Dropping it stops the thread promptly even if the pipe is still open.
+class PipeDrain {
+ public:
+  static constexpr size_t kKeep = 1 << 20;
+  static Result<PipeDrain> start(Fd fd);
+  // Waits for end of file and returns everything read (the same text on
+  // every call).
+  const std::string& text();
+
+  PipeDrain(PipeDrain&&) noexcept;
+  PipeDrain& operator=(PipeDrain&&) noexcept;
+  ~PipeDrain();
+
+ private:
+  struct State;
+  explicit PipeDrain(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
+
+class Command;
+
+// One started child with the pipe ends its Command asked for. Destroying it
+// kills the child (SIGKILL) unless its exit status was already collected,
+// then waits for it, so it is reaped exactly once on every path.
+class Child {
+ public:
+  Child(Child&& other) noexcept;
+  Child& operator=(Child&& other) noexcept;
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child();
+
+  pid_t pid() const { return pid_; }
+  // The parent's ends of the pipes; invalid where the stream was not a pipe.
+  Fd& stdin_pipe() { return stdin_; }
+  Fd& stdout_pipe() { return stdout_; }
+  Fd& stderr_pipe() { return stderr_; }
+
+  // Waits for the child (once; later calls return the collected status),
+  // repeating after EINTR. Returns the wait status.
+  Result<int> wait();
+  // The collected wait status, if any.
+  std::optional<int> status() const { return status_; }
+  // SIGKILL unless already collected, then wait; errors are ignored.
+  void kill_and_reap();
+
+ private:
+  friend class Command;
+  Child(pid_t pid, Fd in, Fd out, Fd err)
+      : pid_(pid), stdin_(std::move(in)), stdout_(std::move(out)), stderr_(std::move(err)) {}
+  pid_t pid_ = -1;
+  Fd stdin_, stdout_, stderr_;
+  std::optional<int> status_;
+};
 
 // Collected result of a child run to completion.
 struct Output {
@@ -55,8 +144,13 @@ class Command {
   Stdio stdout_mode() const { return stdout_; }
   Stdio stderr_mode() const { return stderr_; }
 
+  // Starts the program directly (no shell) with default signal dispositions
+  // and an empty signal mask. Fails with the operating system's error.
+  Result<Child> spawn() const;
+
   // Runs to completion with stdin null and stdout and stderr captured, both
-  // drained concurrently. Fails only when the child cannot be started.
+  // drained concurrently. Fails only when the child cannot be started (or
+  // waiting for it fails).
   Result<Output> output() const;
 
  private:
