@@ -1,1 +1,507 @@
-// Implemented in its own change; empty until then.
+#include "tile.h"
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+
+#include "platform.h"
+#include "text.h"
+
+namespace lmr::tile {
+
+namespace {
+
+// Programming errors and thread exhaustion end the program: there is no
+// sensible way to go on with a frame half processed.
+[[noreturn]] void fatal(const char* message) {
+  std::fputs(message, stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+  std::abort();
+}
+
+uint64_t round_up(uint64_t v, uint64_t multiple) {
+  if (multiple < 2)
+    return v;
+  return ((v + multiple - 1) / multiple) * multiple;
+}
+
+uint64_t saturating_sub(uint64_t a, uint64_t b) {
+  return a > b ? a - b : 0;
+}
+
+struct Axis {
+  uint64_t count = 1;
+  uint64_t tile = 0;
+};
+
+// Splits one axis of `extent` pixels into tiles of about `side` pixels;
+// an extent below side * factor stays in one piece.
+Axis split_axis(uint64_t extent,
+                uint64_t side,
+                double factor,
+                uint64_t overlap,
+                uint64_t multiple) {
+  const Axis whole{1, round_up(extent, multiple)};
+  if (static_cast<double>(side) * factor > static_cast<double>(extent))
+    return whole;
+  const uint64_t stride = std::max<uint64_t>(saturating_sub(side, overlap), 1);
+  const uint64_t count = (saturating_sub(extent, overlap) + stride - 1) / stride;
+  if (count < 2)
+    return whole;
+  const double span = static_cast<double>(extent + (count - 1) * overlap);
+  const double centred = span / static_cast<double>(count) + 0.5;
+  return {count, round_up(static_cast<uint64_t>(std::floor(centred)), multiple)};
+}
+
+float step_between(uint64_t extent, uint64_t tile, uint64_t count) {
+  if (count < 2)
+    return 0.0f;
+  const float span = static_cast<float>(extent) - static_cast<float>(tile);
+  return span / static_cast<float>(count - 1);
+}
+
+uint64_t fixed_count(uint64_t extent, uint64_t tile, uint64_t overlap) {
+  if (extent <= tile)
+    return 1;
+  const uint64_t stride = std::max<uint64_t>(saturating_sub(tile, overlap), 1);
+  return (extent - tile - 1 + stride) / stride + 1;
+}
+
+// Origin of tile `index` of `count` along an axis, spread evenly so the last
+// tile ends at the frame edge.
+uint64_t origin(uint64_t extent, uint64_t tile, uint64_t index, uint64_t count) {
+  if (count == 1)
+    return 0;
+  const float fraction = static_cast<float>(index) / static_cast<float>(count - 1);
+  const float span = static_cast<float>(extent) - static_cast<float>(tile);
+  const float pos = span * fraction;
+  return pos > 0.0f ? static_cast<uint64_t>(pos) : 0;
+}
+
+// Unbounded FIFO that counts its senders and receivers, so each side learns
+// when the other has gone.
+template <class T>
+class Channel {
+ public:
+  Channel(size_t senders, size_t receivers) : senders_(senders), receivers_(receivers) {}
+
+  // False when every receiver has gone; the item is then dropped.
+  bool send(T item) {
+    std::lock_guard lock(mutex_);
+    if (receivers_ == 0)
+      return false;
+    queue_.push_back(std::move(item));
+    ready_.notify_one();
+    return true;
+  }
+
+  // Blocks for the next item; nothing once the queue is empty and every
+  // sender has gone.
+  std::optional<T> recv() {
+    std::unique_lock lock(mutex_);
+    ready_.wait(lock, [&] { return !queue_.empty() || senders_ == 0; });
+    if (queue_.empty())
+      return std::nullopt;
+    T item = std::move(queue_.front());
+    queue_.pop_front();
+    return item;
+  }
+
+  void drop_sender() {
+    std::lock_guard lock(mutex_);
+    if (senders_ > 0 && --senders_ == 0)
+      ready_.notify_all();
+  }
+
+  // The last receiver to go discards whatever is still queued.
+  void drop_receiver() {
+    std::deque<T> discarded;
+    std::lock_guard lock(mutex_);
+    if (receivers_ > 0 && --receivers_ == 0)
+      discarded.swap(queue_);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<T> queue_;
+  size_t senders_;
+  size_t receivers_;
+};
+
+struct Job {
+  uint64_t index;
+  Buffer input;
+};
+
+struct TileResult {
+  uint64_t index;
+  Result<Buffer> output;
+};
+
+using JobQueue = Channel<Job>;
+using ResultQueue = Channel<TileResult>;
+
+void run_worker(const std::vector<Tile>& tiles,
+                const InferOp& op,
+                JobQueue& jobs,
+                ResultQueue& results) {
+  struct Ends {
+    JobQueue& jobs;
+    ResultQueue& results;
+    ~Ends() {
+      results.drop_sender();
+      jobs.drop_receiver();
+    }
+  } ends{jobs, results};
+
+  while (std::optional<Job> job = jobs.recv()) {
+    Result<Buffer> output = fail("inference thread panicked");
+    try {
+      output = op(tiles[job->index], job->input);
+    } catch (...) {
+      output = fail("inference thread panicked");
+    }
+    const bool failed = !output.has_value();
+    const bool delivered = results.send({job->index, std::move(output)});
+    job->input = Buffer();
+    if (!delivered || failed)
+      return;
+  }
+}
+
+// Every worker has ended before the frame was done. Workers only end early
+// after reporting an error, so prefer that error to the generic one.
+std::unexpected<Error> stopped(ResultQueue& results) {
+  while (std::optional<TileResult> r = results.recv()) {
+    if (!r->output)
+      return std::unexpected(std::move(r->output.error()));
+  }
+  return fail("inference stopped");
+}
+
+// Ramp weight of output line `i` of `n` along one axis (single precision).
+float ramp_weight(uint64_t i, uint64_t n, uint64_t ramp, bool ramp_start, bool ramp_end) {
+  float weight = 1.0f;
+  if (ramp == 0)
+    return weight;
+  const float r = static_cast<float>(ramp);
+  if (ramp_start && i < ramp) {
+    const float rising = (static_cast<float>(i) + 0.5f) / r;
+    weight = std::min(rising, 1.0f);
+  }
+  if (ramp_end && n - i <= ramp) {
+    const float falling = (static_cast<float>(n - i) - 0.5f) / r;
+    weight = std::min(weight, falling);
+  }
+  return weight;
+}
+
+uint64_t ramp_len(float step, uint64_t scale) {
+  const float len = std::fabs(step) * static_cast<float>(scale);
+  return static_cast<uint64_t>(len);
+}
+
+}  // namespace
+
+TileGrid TileGrid::create(uint64_t width,
+                          uint64_t height,
+                          uint64_t scale,
+                          uint64_t max_tile_pixels,
+                          uint64_t overlap,
+                          uint64_t multiple) {
+  const uint64_t side =
+      round_up(static_cast<uint64_t>(std::sqrt(static_cast<double>(max_tile_pixels))), multiple);
+  const Axis rows = split_axis(height, side, 1.3, overlap, multiple);
+  const uint64_t side_w = round_up(rows.tile == 0 ? width : max_tile_pixels / rows.tile, multiple);
+  const Axis cols = split_axis(width, side_w, 1.1, overlap, multiple);
+  TileGrid grid;
+  grid.width = width;
+  grid.height = height;
+  grid.tile_w = cols.tile;
+  grid.tile_h = rows.tile;
+  grid.cols = cols.count;
+  grid.rows = rows.count;
+  grid.scale = scale;
+  grid.step_x = step_between(width, cols.tile, cols.count);
+  grid.step_y = step_between(height, rows.tile, rows.count);
+  return grid;
+}
+
+TileGrid TileGrid::from_tile_size(uint64_t width,
+                                  uint64_t height,
+                                  uint64_t tile_w,
+                                  uint64_t tile_h,
+                                  uint64_t overlap,
+                                  uint64_t scale) {
+  TileGrid grid;
+  grid.width = width;
+  grid.height = height;
+  grid.cols = fixed_count(width, tile_w, overlap);
+  grid.rows = fixed_count(height, tile_h, overlap);
+  // Steps come from the requested size, before it is clipped to the frame.
+  grid.step_x = step_between(width, tile_w, grid.cols);
+  grid.step_y = step_between(height, tile_h, grid.rows);
+  grid.tile_w = std::min(width, tile_w);
+  grid.tile_h = std::min(height, tile_h);
+  grid.scale = scale;
+  return grid;
+}
+
+TileGrid TileGrid::whole(uint64_t width, uint64_t height, uint64_t scale) {
+  TileGrid grid;
+  grid.width = width;
+  grid.height = height;
+  grid.tile_w = width;
+  grid.tile_h = height;
+  grid.scale = scale;
+  return grid;
+}
+
+std::vector<Tile> TileGrid::tiles() const {
+  std::vector<Tile> list;
+  list.reserve(cols * rows);
+  for (uint64_t i = 0; i < rows; ++i) {
+    const uint64_t y = origin(height, tile_h, i, rows);
+    for (uint64_t j = 0; j < cols; ++j) {
+      const uint64_t x = origin(width, tile_w, j, cols);
+      list.push_back(Tile{x, y, std::min(saturating_sub(width, x), tile_w),
+                          std::min(saturating_sub(height, y), tile_h), j, i});
+    }
+  }
+  return list;
+}
+
+uint64_t chunk_len(uint64_t n) {
+  uint64_t cpus = platform::online_processors();
+  if (cpus == 0)
+    cpus = 4;
+  return std::max<uint64_t>((n + cpus - 1) / cpus, 65536);
+}
+
+std::vector<float> normalize(std::span<const float> sums, std::span<const float> weights) {
+  std::vector<float> result(sums.size(), 0.0f);
+  const uint64_t pixels = std::min<uint64_t>(weights.size(), sums.size() / 3);
+  const uint64_t chunk = chunk_len(weights.size());
+  std::vector<std::jthread> threads;
+  threads.reserve((pixels + chunk - 1) / chunk);
+  for (uint64_t start = 0; start < pixels; start += chunk) {
+    const uint64_t count = std::min(chunk, pixels - start);
+    float* __restrict out = result.data() + 3 * start;
+    const float* __restrict sum = sums.data() + 3 * start;
+    const float* __restrict weight = weights.data() + start;
+    try {
+      threads.emplace_back([=] {
+        for (uint64_t p = 0; p < count; ++p) {
+          // Uncovered pixels (weight 0) and stray NaN weights keep their sums.
+          const float w = weight[p] > 0.0f ? weight[p] : 1.0f;
+          out[3 * p] = sum[3 * p] / w;
+          out[3 * p + 1] = sum[3 * p + 1] / w;
+          out[3 * p + 2] = sum[3 * p + 2] / w;
+        }
+      });
+    } catch (const std::system_error&) {
+      fatal("failed to spawn thread");
+    }
+  }
+  return result;
+}
+
+Status overlapped(const std::vector<Tile>& tiles,
+                  const InputBuilder& build,
+                  std::vector<InferOp> ops,
+                  const Consumer& consume) {
+  if (ops.empty())
+    fatal("overlapped needs an inference function");
+  JobQueue jobs(1, ops.size());
+  ResultQueue results(ops.size(), 1);
+
+  // Declared before the reorder map so that on every path the map is released
+  // first, then the result queue closed (a busy worker fails to deliver and
+  // stops), then the job queue closed (idle workers stop), then all joined.
+  struct Workers {
+    JobQueue& jobs;
+    ResultQueue& results;
+    std::vector<std::thread> threads;
+    ~Workers() {
+      results.drop_receiver();
+      jobs.drop_sender();
+      for (std::thread& t : threads)
+        t.join();
+    }
+  } workers{jobs, results, {}};
+  workers.threads.reserve(ops.size());
+  for (const InferOp& op : ops) {
+    try {
+      workers.threads.emplace_back(run_worker, std::cref(tiles), std::cref(op), std::ref(jobs),
+                                   std::ref(results));
+    } catch (const std::system_error&) {
+      fatal("failed to spawn thread");
+    }
+  }
+
+  std::map<uint64_t, Buffer> reorder;
+  const uint64_t n = tiles.size();
+  const uint64_t window = ops.size() + 1;
+  uint64_t next = 0;
+  for (uint64_t done = 0; done < n; ++done) {
+    for (; next < n && next < done + window; ++next) {
+      if (!jobs.send(Job{next, build(tiles[next])}))
+        return stopped(results);
+    }
+    Buffer output;
+    if (auto it = reorder.find(done); it != reorder.end()) {
+      output = std::move(it->second);
+      reorder.erase(it);
+    } else {
+      for (;;) {
+        std::optional<TileResult> r = results.recv();
+        if (!r)
+          return fail("inference stopped");
+        if (!r->output)
+          return std::unexpected(std::move(r->output.error()));
+        if (r->index == done) {
+          output = std::move(*r->output);
+          break;
+        }
+        reorder.emplace(r->index, std::move(*r->output));
+      }
+    }
+    consume(tiles[done], output);
+  }
+  return {};
+}
+
+Buffer build_planar_input(std::span<const float> frame,
+                          uint64_t width,
+                          uint64_t height,
+                          const Tile& tile) {
+  const uint64_t w = tile.w, h = tile.h, plane = w * h;
+  Buffer input(3 * plane);
+  if (width == 0 || height == 0 || frame.size() < width * height * 3)
+    return input;
+  // Columns inside the frame are copied in one run; any beyond it repeat
+  // the last column.
+  const uint64_t inside = std::min(w, saturating_sub(width, tile.x));
+  for (uint64_t i = 0; i < h; ++i) {
+    const uint64_t row = std::min(tile.y + i, height - 1);
+    const float* __restrict src = frame.data() + row * width * 3;
+    float* __restrict r = input.data() + i * w;
+    float* __restrict g = r + plane;
+    float* __restrict b = g + plane;
+    const float* __restrict run = src + tile.x * 3;
+    for (uint64_t j = 0; j < inside; ++j) {
+      r[j] = run[3 * j];
+      g[j] = run[3 * j + 1];
+      b[j] = run[3 * j + 2];
+    }
+    const float* edge = src + (width - 1) * 3;
+    for (uint64_t j = inside; j < w; ++j) {
+      r[j] = edge[0];
+      g[j] = edge[1];
+      b[j] = edge[2];
+    }
+  }
+  return input;
+}
+
+void accumulate_feathered(std::span<float> accumulator,
+                          std::span<float> weights,
+                          uint64_t width,
+                          uint64_t height,
+                          const TileGrid& grid,
+                          const Tile& tile,
+                          std::span<const float> output) {
+  const uint64_t s = grid.scale;
+  const uint64_t out_w = s * width;
+  const uint64_t row_len = s * tile.w;
+  const uint64_t plane = s * tile.h * row_len;
+  if (output.size() < 3 * plane || accumulator.size() < out_w * s * height * 3 ||
+      weights.size() < out_w * s * height)
+    fatal("tile output or frame buffers smaller than the tile");
+  const uint64_t ramp_x = grid.cols >= 2 ? ramp_len(grid.step_x, s) : 0;
+  const uint64_t ramp_y = grid.rows >= 2 ? ramp_len(grid.step_y, s) : 0;
+  const uint64_t used_w = s * std::min(tile.w, saturating_sub(width, tile.x));
+  const uint64_t used_h = s * std::min(tile.h, saturating_sub(height, tile.y));
+
+  std::vector<float> wx(used_w);
+  for (uint64_t j = 0; j < used_w; ++j)
+    wx[j] = ramp_weight(j, used_w, ramp_x, tile.col != 0, tile.col + 1 < grid.cols);
+
+  for (uint64_t i = 0; i < used_h; ++i) {
+    const float wy = ramp_weight(i, used_h, ramp_y, tile.row != 0, tile.row + 1 < grid.rows);
+    const uint64_t base = (s * tile.y + i) * out_w + s * tile.x;
+    float* __restrict acc = accumulator.data() + 3 * base;
+    float* __restrict wsum = weights.data() + base;
+    const float* __restrict r = output.data() + i * row_len;
+    const float* __restrict g = r + plane;
+    const float* __restrict b = g + plane;
+    const float* __restrict fx = wx.data();
+    for (uint64_t j = 0; j < used_w; ++j) {
+      const float wgt = wy * fx[j];
+      acc[3 * j] += wgt * r[j];
+      acc[3 * j + 1] += wgt * g[j];
+      acc[3 * j + 2] += wgt * b[j];
+      wsum[j] += wgt;
+    }
+  }
+}
+
+Result<Buffer> process_tiled_on(std::span<const float> frame,
+                                uint64_t width,
+                                uint64_t height,
+                                const TileGrid& grid,
+                                std::vector<InferOp> ops) {
+  if (frame.size() != width * height * 3) {
+    return fail(text::format("frame has %zu values, expected %llu for %llux%llu pixels",
+                             frame.size(), static_cast<unsigned long long>(width * height * 3),
+                             static_cast<unsigned long long>(width),
+                             static_cast<unsigned long long>(height)));
+  }
+  const uint64_t s = grid.scale;
+  Buffer accumulator(s * width * s * height * 3, 0.0f);
+  Buffer weights(s * width * s * height, 0.0f);
+  const std::vector<Tile> tiles = grid.tiles();
+
+  // The consumer reads whole planes of the expected size; a model that
+  // returns anything else (wrong scale, wrong layout) fails the frame.
+  std::vector<InferOp> checked;
+  checked.reserve(ops.size());
+  for (InferOp& op : ops) {
+    checked.push_back([op = std::move(op), s](const Tile& t, const Buffer& in) -> Result<Buffer> {
+      Result<Buffer> out = op(t, in);
+      const uint64_t expected = 3 * (s * t.h) * (s * t.w);
+      if (out && out->size() != expected) {
+        return fail(text::format(
+            "model output for a %llux%llu tile has %zu values, expected %llu (3 x %llu x %llu "
+            "for a %llux model)",
+            static_cast<unsigned long long>(t.w), static_cast<unsigned long long>(t.h), out->size(),
+            static_cast<unsigned long long>(expected), static_cast<unsigned long long>(s * t.h),
+            static_cast<unsigned long long>(s * t.w), static_cast<unsigned long long>(s)));
+      }
+      return out;
+    });
+  }
+
+  Status status = overlapped(
+      tiles, [&](const Tile& t) { return build_planar_input(frame, width, height, t); },
+      std::move(checked),
+      [&](const Tile& t, const Buffer& out) {
+        accumulate_feathered(accumulator, weights, width, height, grid, t, out);
+      });
+  if (!status)
+    return std::unexpected(std::move(status.error()));
+  return normalize(accumulator, weights);
+}
+
+}  // namespace lmr::tile

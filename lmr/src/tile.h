@@ -66,8 +66,28 @@ Status overlapped(const std::vector<Tile>& tiles,
                   std::vector<InferOp> ops,
                   const Consumer& consume);
 
+// Planar input of one tile (3 x h x w floats, R plane first) from a width x
+// height interleaved RGB frame; pixels past the frame edge repeat the edge.
+Buffer build_planar_input(std::span<const float> frame,
+                          uint64_t width,
+                          uint64_t height,
+                          const Tile& tile);
+
+// Adds one tile's planar model output (3 x s*h x s*w) into the interleaved
+// accumulator and the weight buffer of the (s*width) x (s*height) output,
+// with linear ramps towards inner neighbours. `output` must hold at least
+// 3 * s*h * s*w floats.
+void accumulate_feathered(std::span<float> accumulator,
+                          std::span<float> weights,
+                          uint64_t width,
+                          uint64_t height,
+                          const TileGrid& grid,
+                          const Tile& tile,
+                          std::span<const float> output);
+
 // Single-frame tiler: planar tile inputs, feathered accumulation, normalize.
 // `frame` is width x height interleaved RGB floats; returns the scaled frame.
+// A model output of the wrong size fails the frame instead of being read.
 Result<Buffer> process_tiled_on(std::span<const float> frame,
                                 uint64_t width,
                                 uint64_t height,
