@@ -120,6 +120,24 @@ def no_inputs(name):
         [helper.make_tensor_value_info("output", TensorProto.FLOAT, [1, 3, 2, 2])])
 
 
+def two_inputs(name):
+    """Two planar inputs sharing the symbolic h and w, summed."""
+    nodes = [helper.make_node("Add", ["a", "b"], ["output"])]
+    return helper.make_graph(
+        nodes, name,
+        [helper.make_tensor_value_info("a", TensorProto.FLOAT, [1, 3, "h", "w"]),
+         helper.make_tensor_value_info("b", TensorProto.FLOAT, [1, 3, "h", "w"])],
+        [helper.make_tensor_value_info("output", TensorProto.FLOAT, [1, 3, "h", "w"])])
+
+
+def no_outputs(name):
+    """An input and no graph outputs at all."""
+    nodes = [helper.make_node("Identity", ["input"], ["unused"])]
+    return helper.make_graph(
+        nodes, name,
+        [helper.make_tensor_value_info("input", TensorProto.FLOAT, [1, 3, "h", "w"])], [])
+
+
 def main():
     out = sys.argv[1]
     os.makedirs(out, exist_ok=True)
@@ -135,6 +153,8 @@ def main():
     save(fgnet_nan("nan"), out, "nan.onnx")
     save(identity("identity"), out, "identity.onnx")
     save(no_inputs("noinput"), out, "noinput.onnx")
+    save(two_inputs("twoin"), out, "twoin.onnx")
+    save(no_outputs("nooutput"), out, "nooutput.onnx")
 
 
 if __name__ == "__main__":
