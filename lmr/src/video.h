@@ -44,8 +44,10 @@ std::vector<std::string> decoder_args(const std::string& input,
                                       const std::optional<TimeRange>& range,
                                       const std::vector<std::string>& filters);
 
-// One running ffmpeg that decodes `input` into width x height rgb24 frames.
-// Dropping it kills (SIGKILL) and reaps the child unless already reaped.
+// One running ffmpeg (stdin null) that decodes `input` into width x height
+// rgb24 frames. A zero width or height, or a frame too large to represent or
+// allocate, is refused before anything starts. Dropping it kills (SIGKILL)
+// and reaps the child unless already reaped.
 class Decoder {
  public:
   static Result<Decoder> create(const std::string& input,
@@ -54,7 +56,9 @@ class Decoder {
                                 const std::optional<TimeRange>& range,
                                 const std::vector<std::string>& filters);
   // The next frame (a view valid until the next call), or nothing at end of
-  // stream.
+  // stream (an incomplete last frame is dropped). When ffmpeg did not exit
+  // with status 0 the end is the error "decoder failed: <status>[: <its
+  // stderr>]" instead; later calls repeat the end or the error.
   Result<std::optional<std::span<const uint8_t>>> next_frame();
 
   Decoder(Decoder&&) noexcept;
@@ -80,6 +84,9 @@ uint64_t key_interval(std::string_view rate);
 // Muxer name from the output path ("mp4", "mov", "matroska", "webm").
 std::string container_name(std::string_view output);
 
+// Input rgb24 frames are converted to BT.709 limited range and the output is
+// tagged so. `family` picks VideoToolbox (quality as -q:v) or the software
+// encoders (quality as -crf).
 std::vector<std::string> encoder_args(const std::string& output,
                                       const std::string& source,
                                       const std::optional<TimeRange>& range,
@@ -112,7 +119,8 @@ class Encoder {
   Status write_frame(std::span<const uint8_t> frame);
   // Ends the input and waits for ffmpeg; the only way to a complete file.
   Status finish() &&;
-  // The child's stderr, trimmed, once it has ended; nothing when empty.
+  // The child's stderr (drained all along), trimmed, once it has ended;
+  // nothing when empty or not UTF-8. Waits for the child's stderr to close.
   std::optional<std::string> stderr_text();
 
   Encoder(Encoder&&) noexcept;
