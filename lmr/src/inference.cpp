@@ -3,6 +3,9 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -134,6 +137,199 @@ Result<Ort::Env*> environment() {
   if (error)
     return std::unexpected(*error);
   return env;
+}
+
+// ---- Model sessions ----
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string element_type_name(ONNXTensorElementDataType type) {
+  switch (type) {
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT:
+      return "float32";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16:
+      return "float16";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BFLOAT16:
+      return "bfloat16";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE:
+      return "float64";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8:
+      return "uint8";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8:
+      return "int8";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32:
+      return "int32";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64:
+      return "int64";
+    default:
+      return text::format("element type %d", static_cast<int>(type));
+  }
+}
+
+std::string load_error_suffix(const std::string& path, Ep ep) {
+  if (ep == 0) {
+    return " (CoreML could not load " + path +
+           "; Preferences › Processing › Execution provider: CPU runs it without CoreML)";
+  }
+  if (ep == 1)
+    return " (the Neural Engine could not load " + path + ", used next to the GPU for this export)";
+  return "";
+}
+
+// Names of free input dimensions that no override fixes, each once, in order
+// of first appearance.
+std::vector<std::string> unfixed_dimensions(const Ort::Session& session,
+                                            const std::vector<DimOverride>& overrides) {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < session.GetInputCount(); ++i) {
+    Ort::TypeInfo type = session.GetInputTypeInfo(i);
+    if (type.GetONNXType() != ONNX_TYPE_TENSOR)
+      continue;
+    auto tensor = type.GetTensorTypeAndShapeInfo();
+    std::vector<int64_t> shape = tensor.GetShape();
+    std::vector<const char*> symbols = tensor.GetSymbolicDimensions();
+    for (size_t k = 0; k < std::min(shape.size(), symbols.size()); ++k) {
+      if (shape[k] >= 0)
+        continue;
+      std::string name = symbols[k] != nullptr ? symbols[k] : "";
+      bool overridden = std::any_of(overrides.begin(), overrides.end(),
+                                    [&](const DimOverride& o) { return o.first == name; });
+      if (!overridden && std::find(names.begin(), names.end(), name) == names.end())
+        names.push_back(name);
+    }
+  }
+  return names;
+}
+
+}  // namespace
+
+OnnxBackend::OnnxBackend(Ort::Session session,
+                         std::vector<std::string> input_names,
+                         std::vector<std::string> output_names)
+    : session_(std::move(session)),
+      input_names_(std::move(input_names)),
+      output_names_(std::move(output_names)) {}
+
+Result<OnnxBackend> OnnxBackend::load(const std::string& path,
+                                      Ep ep,
+                                      const std::vector<DimOverride>& overrides) {
+  if (ep > 2)
+    return fail(text::format("unknown execution provider %u (expected 0, 1 or 2)", unsigned{ep}));
+  Result<Ort::Env*> env = environment();
+  if (!env)
+    return std::unexpected(env.error());
+
+  Ort::SessionOptions options{nullptr};
+  try {
+    options = Ort::SessionOptions();
+    for (const auto& [name, value] : overrides)
+      options.AddFreeDimensionOverrideByName(name.c_str(), value);
+  } catch (const Ort::Exception& e) {
+    return fail(e.what());
+  }
+  if (ep == 2) {
+    // A session without the arena still works; nothing to report.
+    try {
+      options.DisableCpuMemArena();
+    } catch (const Ort::Exception&) {
+    }
+  } else if (Status st = platform::append_accelerated_provider(options, ep); !st) {
+    return std::unexpected(st.error());
+  }
+
+  const Clock::time_point start = Clock::now();
+  Ort::Session session{nullptr};
+  try {
+    session = Ort::Session(**env, path.c_str(), options);
+  } catch (const Ort::Exception& e) {
+    return fail(e.what() + load_error_suffix(path, ep));
+  }
+
+  std::vector<std::string> inputs, outputs;
+  try {
+    Ort::AllocatorWithDefaultOptions allocator;
+    for (size_t i = 0; i < session.GetInputCount(); ++i)
+      inputs.emplace_back(session.GetInputNameAllocated(i, allocator).get());
+    for (size_t i = 0; i < session.GetOutputCount(); ++i)
+      outputs.emplace_back(session.GetOutputNameAllocated(i, allocator).get());
+    // A tile goes into the first input and comes out of the first output.
+    if (inputs.empty())
+      return fail(path + ": the model has no inputs; a tile model needs an image input");
+    if (outputs.empty())
+      return fail(path + ": the model has no outputs; a tile model needs an image output");
+    if (ep != 2) {
+      std::vector<std::string> unfixed = unfixed_dimensions(session, overrides);
+      if (!unfixed.empty()) {
+        std::string list;
+        for (const std::string& name : unfixed)
+          list += (list.empty() ? "'" : ", '") + name + "'";
+        return fail(path + ": dimensions " + list + " must be fixed to run on CoreML");
+      }
+    }
+  } catch (const Ort::Exception& e) {
+    return fail(e.what());
+  }
+
+  const double seconds = std::max(0.0, std::chrono::duration<double>(Clock::now() - start).count());
+  std::fprintf(stderr, "model loaded in %.2fs: %s\n", seconds, path.c_str());
+  return OnnxBackend(std::move(session), std::move(inputs), std::move(outputs));
+}
+
+Result<std::vector<float>> OnnxBackend::infer_tile(std::span<const float> data,
+                                                   uint64_t width,
+                                                   uint64_t height) {
+  return run(data, {1, 3, static_cast<int64_t>(height), static_cast<int64_t>(width)});
+}
+
+Result<std::vector<float>> OnnxBackend::infer_fgnet_tile(std::span<const float> data,
+                                                         uint64_t width,
+                                                         uint64_t height,
+                                                         uint64_t channels) {
+  return run(data, {1, static_cast<int64_t>(height), static_cast<int64_t>(width),
+                    static_cast<int64_t>(channels)});
+}
+
+Result<std::vector<float>> OnnxBackend::run(std::span<const float> data,
+                                            const std::vector<int64_t>& shape) {
+  std::vector<Ort::Value> results;
+  try {
+    Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+    // The runtime only reads inputs, so the caller's buffer is lent, not copied.
+    Ort::Value input = Ort::Value::CreateTensor<float>(memory, const_cast<float*>(data.data()),
+                                                       data.size(), shape.data(), shape.size());
+    std::vector<const char*> output_names;
+    for (const std::string& name : output_names_)
+      output_names.push_back(name.c_str());
+    const char* input_name = input_names_.front().c_str();
+
+    const Clock::time_point start = Clock::now();
+    results = session_.Run(Ort::RunOptions{nullptr}, &input_name, &input, 1, output_names.data(),
+                           output_names.size());
+    infer_ms_ +=
+        std::max(0.0, std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    infer_tiles_ += 1;
+  } catch (const Ort::Exception& e) {
+    return fail(e.what());
+  }
+
+  try {
+    const Ort::Value& first = results.front();
+    auto info = first.GetTensorTypeAndShapeInfo();
+    if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT) {
+      return fail(text::format("data type mismatch: output '%s' holds %s values, expected float32",
+                               output_names_.front().c_str(),
+                               element_type_name(info.GetElementType()).c_str()));
+    }
+    uint64_t count = 1;
+    for (int64_t d : info.GetShape())
+      count = d < 0 ? 0 : count * static_cast<uint64_t>(d);
+    const float* values = first.GetTensorData<float>();
+    return std::vector<float>(values, values + count);
+  } catch (const Ort::Exception& e) {
+    return fail(e.what());
+  }
 }
 
 }  // namespace lmr::inference
