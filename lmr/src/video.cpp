@@ -395,11 +395,15 @@ std::vector<std::string> encoder_args(const std::string& output,
 
   // Frames are RGB: convert them with the BT.709 matrix into limited range
   // (ffmpeg's default would be BT.601, which players do not assume for HD),
-  // in the same scaler pass as any resize.
+  // in the same scaler pass as any resize. setparams marks the frames too:
+  // some encoders (prores_ks) write the frames' colour fields, not the
+  // stream options below.
   std::string filter = "scale=";
   if (out_w != frame_w || out_h != frame_h)
     filter += std::to_string(out_w) + ":" + std::to_string(out_h) + ":flags=lanczos:";
-  filter += "out_color_matrix=bt709:out_range=tv";
+  filter +=
+      "out_color_matrix=bt709:out_range=tv,"
+      "setparams=range=tv:color_primaries=bt709:color_trc=bt709:colorspace=bt709";
   args.insert(args.end(), {"-vf", filter});
 
   const uint64_t long_side = std::max(out_w, out_h);

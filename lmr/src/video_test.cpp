@@ -210,7 +210,9 @@ TEST(ContainerName, FromTheExtension) {
 
 const std::string kColour =
     " -colorspace bt709 -color_primaries bt709 -color_trc bt709 -color_range tv ";
-const std::string kConvert = "-vf scale=out_color_matrix=bt709:out_range=tv ";
+const std::string kSetParams =
+    ",setparams=range=tv:color_primaries=bt709:color_trc=bt709:colorspace=bt709";
+const std::string kConvert = "-vf scale=out_color_matrix=bt709:out_range=tv" + kSetParams + " ";
 const std::string kHead =
     "-v error -y -f rawvideo -pix_fmt rgb24 -s 3840x2160 -r 30000/1001 -i - -i source "
     "-map 0:v -map 1:a? -c:a copy -shortest ";
@@ -307,8 +309,8 @@ TEST(EncoderArgs, BitrateRangeScaleAndAudio) {
     std::vector<std::string> expected = words(
         "-v error -y -f rawvideo -pix_fmt rgb24 -s 3840x2160 -r 25/1 -i - -ss 10.000 -to "
         "20.000 -i SOURCE -map 0:v -an "
-        "-vf scale=1920:1080:flags=lanczos:out_color_matrix=bt709:out_range=tv -c:v " +
-        std::string(vt ? "h264_videotoolbox" : "libx264") +
+        "-vf scale=1920:1080:flags=lanczos:out_color_matrix=bt709:out_range=tv" +
+        kSetParams + " -c:v " + std::string(vt ? "h264_videotoolbox" : "libx264") +
         " -b:v 8000000 -maxrate 8000000 -bufsize 16000000 -profile:v high -g 50 -pix_fmt "
         "yuv420p" +
         kColour + "-f matroska o.mkv.part");
@@ -322,7 +324,7 @@ TEST(EncoderArgs, BitrateRangeScaleAndAudio) {
   auto narrow = encoder_args("o.mp4", "s", std::nullopt, 100, 50, 90, 50, "25/1", "prores", "copy",
                              Quality{1}, EncoderFamily::kSoftware);
   EXPECT_NE(std::find(narrow.begin(), narrow.end(),
-                      "scale=90:50:flags=lanczos:out_color_matrix=bt709:out_range=tv"),
+                      "scale=90:50:flags=lanczos:out_color_matrix=bt709:out_range=tv" + kSetParams),
             narrow.end());
 }
 
