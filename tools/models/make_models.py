@@ -92,6 +92,28 @@ def fgnet_2x(h, w, name):
         initializer=inits)
 
 
+def fgnet_prev_2x(h, w, name):
+    """Multi-input [1, h, w, 18] -> [1, 2h, 2w, 3]: the previous output, put
+    back together from its space-to-depth channels 6-17 (block row, block
+    column, colour), so a job's frames all equal its first frame's stand-in."""
+    inits = [
+        numpy_helper.from_array(np.array([6], dtype=np.int64), "c6"),
+        numpy_helper.from_array(np.array([18], dtype=np.int64), "c18"),
+        numpy_helper.from_array(np.array([3], dtype=np.int64), "axis"),
+    ]
+    nodes = [
+        helper.make_node("Slice", ["input", "c6", "c18", "axis"], ["prev"]),
+        helper.make_node("Transpose", ["prev"], ["nchw"], perm=[0, 3, 1, 2]),
+        helper.make_node("DepthToSpace", ["nchw"], ["big"], blocksize=2, mode="DCR"),
+        helper.make_node("Transpose", ["big"], ["output"], perm=[0, 2, 3, 1]),
+    ]
+    return helper.make_graph(
+        nodes, name,
+        [helper.make_tensor_value_info("input", TensorProto.FLOAT, [1, h, w, 18])],
+        [helper.make_tensor_value_info("output", TensorProto.FLOAT, [1, 2 * h, 2 * w, 3])],
+        initializer=inits)
+
+
 def fgnet_nan(name):
     """[1, 288, 288, 18] -> x / x: 1 where the input is non-zero, NaN where
     it is 0 (channels 12-17 of the smoke-test tensor)."""
@@ -150,6 +172,7 @@ def main():
     save(conv_stack("heavy2x", 8, 32, "h", "w", seed=11), out, "heavy2x.onnx")
     save(fgnet_2x(288, 288, "fgnet2x"), out, "fgnet2x.onnx")
     save(fgnet_2x("h", "w", "fgnet2x_dyn"), out, "fgnet2x_dyn.onnx")
+    save(fgnet_prev_2x(288, 288, "fgnetprev2x"), out, "fgnetprev2x.onnx")
     save(fgnet_nan("nan"), out, "nan.onnx")
     save(identity("identity"), out, "identity.onnx")
     save(no_inputs("noinput"), out, "noinput.onnx")
