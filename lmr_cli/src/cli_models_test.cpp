@@ -1,0 +1,395 @@
+// Application folders, the catalogue step of upscale, `models` and
+// `download`, against real folders made here.
+#include <cstdlib>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "cli.h"
+#include "prefs.h"
+#include "testing.h"
+
+namespace lmr::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+using lmr::testing::run_lmr;
+using lmr::testing::TempDir;
+using lmr::testing::write_file;
+
+const std::string kNotInstalled = "Model not installed. Open File \xE2\x80\xBA Model manager.";
+
+// Sets (or unsets) an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+    if (const char* old = std::getenv(name))
+      old_ = old;
+    set(value);
+  }
+  ~ScopedEnv() { set(old_); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  void set(const std::optional<std::string>& v) {
+    if (v)
+      setenv(name_, v->c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+json file_ref(const std::string& sha) {
+  return {{"url", "https://cdn.lumerant.app/m.onnx"}, {"sha256", sha}, {"bytes", 1}};
+}
+
+// A temporary application-data folder with its catalogue and model files.
+struct App {
+  TempDir dir;
+  fs::path models() const { return dir / "models"; }
+  void catalogue(const json& model_list) const {
+    write_file(dir / "models.json", json{{"version", 1}, {"models", model_list}}.dump(2));
+  }
+  void put(const std::string& id, const std::string& name, const std::string& content = "m") const {
+    fs::create_directories(models() / id);
+    write_file(models() / id / name, content);
+  }
+  lmr::testing::EnvChanges env() const { return {{"LMR_APP_DATA", dir.path().string()}}; }
+};
+
+// --- Application folders ---
+
+TEST(CliDirs, AppDataFromTheEnvironment) {
+  TempDir dir;
+  ScopedEnv app("LMR_APP_DATA", dir.path().string());
+  Dirs d = cli_dirs();
+  EXPECT_EQ(d.app_data, dir.path());
+  EXPECT_EQ(d.models_dir, dir / "models");
+}
+
+TEST(CliDirs, EmptyAppDataIsTheCurrentDirectory) {
+  ScopedEnv app("LMR_APP_DATA", "");
+  Dirs d = cli_dirs();
+  EXPECT_EQ(d.app_data, fs::path());
+  EXPECT_EQ(d.models_dir, fs::path("models"));
+}
+
+TEST(CliDirs, HomeFallbackAndPathJoining) {
+  ScopedEnv app("LMR_APP_DATA", std::nullopt);
+  const std::string tail = std::string("Library/Application Support/") + kAppIdentifier;
+  EXPECT_EQ(tail, "Library/Application Support/app.lumerant.desktop");
+  {
+    ScopedEnv home("HOME", "/Users/a");
+    EXPECT_EQ(cli_dirs().app_data, fs::path("/Users/a/" + tail));
+    EXPECT_EQ(cli_dirs().models_dir, fs::path("/Users/a/" + tail + "/models"));
+  }
+  {
+    ScopedEnv home("HOME", "/Users/a/");
+    EXPECT_EQ(cli_dirs().app_data, fs::path("/Users/a/" + tail));
+  }
+  {
+    ScopedEnv home("HOME", std::nullopt);
+    EXPECT_EQ(cli_dirs().app_data, fs::path(tail));
+  }
+  {
+    ScopedEnv home("HOME", "/Users/\xFF");
+    EXPECT_EQ(cli_dirs().app_data, fs::path(tail));
+  }
+}
+
+TEST(CliDirs, AppDataThatIsNotUnicodeFallsBackToHome) {
+  ScopedEnv app("LMR_APP_DATA", "/tmp/\xC3(");
+  ScopedEnv home("HOME", "/home/b");
+  EXPECT_EQ(cli_dirs().app_data,
+            fs::path("/home/b/Library/Application Support/app.lumerant.desktop"));
+}
+
+TEST(CliDirs, ModelsFolderFromThePreferences) {
+  TempDir dir;
+  ScopedEnv app("LMR_APP_DATA", dir.path().string());
+  write_file(dir / "prefs.json", R"({"models_dir": "/Volumes/ext/models", "language": "en"})");
+  Dirs d = cli_dirs();
+  EXPECT_EQ(d.app_data, dir.path());
+  EXPECT_EQ(d.models_dir, fs::path("/Volumes/ext/models"));
+  // Relative: not joined to the application-data folder.
+  write_file(dir / "prefs.json", R"({"models_dir": "rel/models"})");
+  EXPECT_EQ(cli_dirs().models_dir, fs::path("rel/models"));
+  write_file(dir / "prefs.json", R"({"models_dir": null})");
+  EXPECT_EQ(cli_dirs().models_dir, dir / "models");
+  // A document rejected as a whole loses its models_dir too.
+  write_file(dir / "prefs.json", R"({"models_dir": "/Volumes/ext/models", "tile_size": "x"})");
+  EXPECT_EQ(cli_dirs().models_dir, dir / "models");
+  write_file(dir / "prefs.json", R"({"models_dir": "/a"}{"models_dir": "/b"})");
+  EXPECT_EQ(cli_dirs().models_dir, dir / "models");
+}
+
+TEST(CliDirs, PreferenceDefaultsUseTheProductsWebDomain) {
+  EXPECT_EQ(prefs::Prefs::defaults().site_url, std::string("https://") + kWebDomain);
+}
+
+// --- The catalogue step of upscale ---
+
+struct CatalogStep : ::testing::Test {
+  App app;
+  ScopedEnv env{"LMR_APP_DATA", app.dir.path().string()};
+  void SetUp() override {
+    app.catalogue(
+        {{{"id", "quelt"},
+          {"arch", "esrgan"},
+          {"tile", {512, 384}},
+          {"files", {{"2", file_ref("2222222222222222")}, {"4", file_ref("4444444444444444")}}}},
+         {{"id", "sorvan"}, {"files", {{"2", file_ref("")}}}},
+         {{"id", "other"},
+          {"arch", "swin"},
+          {"tile", {96, 128}},
+          {"files", {{"2", file_ref("")}}}}});
+    app.put("quelt", "2x-222222222222.onnx");
+    app.put("quelt", "4x-444444444444.onnx");
+    app.put("sorvan", "2x.onnx");
+    app.put("other", "2x.onnx");
+  }
+};
+
+TEST_F(CatalogStep, EsrganModelGetsItsTileAndName) {
+  pipeline::UpscaleConfig c;
+  c.model = "a.onnx";
+  c.scale = 3;
+  ASSERT_TRUE(apply_catalog_model(c, "quelt"));
+  EXPECT_EQ(c.model, (app.models() / "quelt" / "4x-444444444444.onnx").string());
+  EXPECT_EQ(c.scale, 4u);
+  EXPECT_EQ(c.tile_w, 384u);
+  EXPECT_EQ(c.tile_h, 384u);
+  EXPECT_EQ(c.model_name, "quelt");
+  EXPECT_FALSE(c.fgnet);
+}
+
+TEST_F(CatalogStep, TileFromTheCommandLineStandsAndLeavesTheNameAbsent) {
+  pipeline::UpscaleConfig c;
+  c.tile_w = 256;
+  c.tile_h = 128;
+  ASSERT_TRUE(apply_catalog_model(c, "quelt"));
+  EXPECT_EQ(c.tile_w, 256u);
+  EXPECT_EQ(c.tile_h, 128u);
+  EXPECT_FALSE(c.model_name.has_value());
+  EXPECT_EQ(c.scale, 2u);
+  EXPECT_EQ(c.model, (app.models() / "quelt" / "2x-222222222222.onnx").string());
+}
+
+TEST_F(CatalogStep, FgnetModelSelectsTheMultiInputPipeline) {
+  pipeline::UpscaleConfig c;
+  ASSERT_TRUE(apply_catalog_model(c, "sorvan"));
+  EXPECT_TRUE(c.fgnet);
+  EXPECT_EQ(c.tile_w, 288u);
+  EXPECT_EQ(c.tile_h, 288u);
+  EXPECT_FALSE(c.model_name.has_value());  // only "esrgan" models are named
+  // Another architecture: neither named nor multi-input.
+  pipeline::UpscaleConfig o;
+  ASSERT_TRUE(apply_catalog_model(o, "other"));
+  EXPECT_FALSE(o.fgnet);
+  EXPECT_FALSE(o.model_name.has_value());
+  EXPECT_EQ(o.tile_w, 96u);
+}
+
+TEST_F(CatalogStep, ResolutionErrors) {
+  pipeline::UpscaleConfig c;
+  c.model = "a.onnx";
+  auto st = apply_catalog_model(c, "nope");
+  ASSERT_FALSE(st);
+  EXPECT_EQ(st.error().message(), "unknown model 'nope'");
+  EXPECT_EQ(c.model, "a.onnx");
+  fs::remove(app.models() / "sorvan" / "2x.onnx");
+  st = apply_catalog_model(c, "sorvan");
+  ASSERT_FALSE(st);
+  EXPECT_EQ(st.error().message(), kNotInstalled);
+  EXPECT_FALSE(c.fgnet);
+}
+
+// --- `lmr models` ---
+
+TEST(CliModels, NoCatalogueYet) {
+  App app;
+  // No models.json, an empty one, one without "version".
+  for (const char* text : {"-", "", "{\"models\": []}"}) {
+    if (std::string(text) != "-")
+      write_file(app.dir / "models.json", text);
+    auto r = run_lmr({"models", "--ignored", "x"}, app.env());
+    EXPECT_EQ(r.exit_code(), 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "no catalogue yet: open the app once (it downloads the manifest)\n");
+  }
+}
+
+TEST(CliModels, ListsEveryModelWithPaddingAndInstalledState) {
+  App app;
+  app.catalogue({
+      {{"id", "quelt"},
+       {"name", "Quelt"},
+       {"files", {{"4", file_ref("4444444444444444")}, {"2", file_ref("2222222222222222")}}}},
+      {{"id", "sorvan"}, {"name", "Sorvan Fine Detail"}, {"files", {{"2", file_ref("abc")}}}},
+      {{"id", "a-very-long-model-id"},
+       {"name", "A display name longer than twenty"},
+       {"files", {{"10", file_ref("")}, {"2", file_ref("")}}}},
+      {{"id", "bare"}},
+      {{"id", "cafe"}, {"name", "Caf\xC3\xA9 \xE2\x80\xBA 2"}, {"files", {{"2", file_ref("")}}}},
+      {{"id", "Dropped"}, {"name", "upper case id"}},
+  });
+  app.put("quelt", "2x-222222222222.onnx");
+  app.put("quelt", "4x-444444444444.onnx");
+  app.put("sorvan", "2x.onnx");
+  app.put("a-very-long-model-id", "2x.onnx");  // 10x.onnx missing
+  auto r = run_lmr({"models"}, app.env());
+  EXPECT_EQ(r.exit_code(), 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "  quelt        Quelt                scales=[\"2\", \"4\"] installed\n"
+            "  sorvan       Sorvan Fine Detail   scales=[\"2\"] installed\n"
+            "  a-very-long-model-id A display name longer than twenty scales=[\"10\", \"2\"] \n"
+            "  bare                              scales=[] \n"
+            // Padded by characters: "é" and "›" are one each.
+            "  cafe         Caf\xC3\xA9 \xE2\x80\xBA 2             scales=[\"2\"] \n");
+}
+
+TEST(CliModels, AdoptionFailureIsPrintedBeforeTheList) {
+  App app;
+  // SHA-256("abc"); a scale key so long that the current file name cannot exist.
+  std::string key(247, '3');
+  app.catalogue(
+      {{{"id", "quelt"},
+        {"name", "Quelt"},
+        {"files",
+         {{key, file_ref("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad")}}}}});
+  app.put("quelt", key + "x.onnx", "abc");
+  auto r = run_lmr({"models"}, app.env());
+  EXPECT_EQ(r.exit_code(), 0);
+  EXPECT_EQ(r.err, "adopt " + (app.models() / "quelt" / (key + "x.onnx")).string() +
+                       ": File name too long (os error 36)\n"
+                       "  quelt        Quelt                scales=[\"" +
+                       key + "\"] \n");
+}
+
+TEST(CliModels, AdoptsOlderFileNamesAndShowsThemInstalled) {
+  App app;
+  app.catalogue(
+      {{{"id", "quelt"},
+        {"name", "Quelt"},
+        {"files",
+         {{"2", file_ref("BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD")}}}}});
+  app.put("quelt", "2x.onnx", "abc");
+  auto r = run_lmr({"models"}, app.env());
+  EXPECT_EQ(r.err, "  quelt        Quelt                scales=[\"2\"] installed\n");
+  EXPECT_TRUE(fs::exists(app.models() / "quelt" / "2x-ba7816bf8f01.onnx"));
+}
+
+TEST(CliModels, ModelsFolderFromThePreferences) {
+  App app;
+  TempDir elsewhere;
+  write_file(app.dir / "prefs.json", json{{"models_dir", elsewhere.path().string()}}.dump());
+  app.catalogue({{{"id", "quelt"}, {"name", "Quelt"}, {"files", {{"2", file_ref("")}}}}});
+  app.put("quelt", "2x.onnx");  // in app_data/models: not where the preference points
+  auto r = run_lmr({"models"}, app.env());
+  EXPECT_EQ(r.err, "  quelt        Quelt                scales=[\"2\"] \n");
+  fs::create_directories(elsewhere / "quelt");
+  write_file(elsewhere / "quelt" / "2x.onnx", "m");
+  r = run_lmr({"models"}, app.env());
+  EXPECT_EQ(r.err, "  quelt        Quelt                scales=[\"2\"] installed\n");
+}
+
+// --- `lmr download` ---
+
+struct CliDownload : ::testing::Test {
+  App app;
+  void SetUp() override {
+    app.catalogue(
+        {{{"id", "quelt"},
+          {"arch", "esrgan"},
+          {"tile", {512, 256}},
+          {"files", {{"2", file_ref("2222222222222222")}, {"4", file_ref("4444444444444444")}}}},
+         {{"id", "sorvan"}, {"files", {{"2", file_ref("")}}}}});
+    app.put("quelt", "2x-222222222222.onnx");
+    app.put("quelt", "4x-444444444444.onnx");
+  }
+  lmr::testing::ProcResult run(const std::vector<std::string>& args) const {
+    std::vector<std::string> all = {"download"};
+    all.insert(all.end(), args.begin(), args.end());
+    return run_lmr(all, app.env());
+  }
+  void expect_error(const std::vector<std::string>& args, const std::string& message) const {
+    auto r = run(args);
+    EXPECT_EQ(r.exit_code(), 1) << message;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Error: " + message + "\n");
+  }
+};
+
+TEST_F(CliDownload, ReportsTheResolvedFile) {
+  auto r = run({"-m", "quelt", "--scale", "3"});
+  EXPECT_EQ(r.exit_code(), 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "ready: " + (app.models() / "quelt" / "4x-444444444444.onnx").string() +
+                       "\n  tile: 256  scale: 4  arch: esrgan\n");
+  // Default scale 2; --model names a catalogue id too; the last one wins.
+  r = run({"--model", "sorvan", "--model", "quelt"});
+  EXPECT_EQ(r.exit_code(), 0);
+  EXPECT_EQ(r.err, "ready: " + (app.models() / "quelt" / "2x-222222222222.onnx").string() +
+                       "\n  tile: 256  scale: 2  arch: esrgan\n");
+  r = run({"--scale", "+9", "-m", "quelt"});
+  EXPECT_EQ(r.err, "ready: " + (app.models() / "quelt" / "4x-444444444444.onnx").string() +
+                       "\n  tile: 256  scale: 4  arch: esrgan\n");
+}
+
+TEST_F(CliDownload, UsageAndOptionErrors) {
+  expect_error({}, "usage: lmr download -m <model-name> [--scale N]");
+  expect_error({"--scale", "2"}, "usage: lmr download -m <model-name> [--scale N]");
+  expect_error({"-m", "quelt", "extra"}, "unknown option: extra");
+  expect_error({"-m=quelt"}, "unknown option: -m=quelt");
+  expect_error({"-i", "quelt"}, "unknown option: -i");
+  expect_error({"-m"}, "missing value for -m");
+  expect_error({"-m", "quelt", "--scale"}, "missing value for --scale");
+  expect_error({"--model"}, "missing value for --model");
+  expect_error({"-m", "quelt", "--scale", ""}, "cannot parse integer from empty string");
+  expect_error({"-m", "quelt", "--scale", "-2"}, "invalid digit found in string");
+  expect_error({"-m", "quelt", "--scale", "99999999999999999999"},
+               "number too large to fit in target type");
+}
+
+TEST_F(CliDownload, ResolutionErrors) {
+  expect_error({"-m", "Quelt"}, "unknown model 'Quelt'");
+  expect_error({"-m", "sorvan"}, kNotInstalled);
+  fs::remove(app.dir / "models.json");
+  expect_error({"-m", "quelt"}, "unknown model 'quelt'");
+}
+
+// --- `lmr upscale -m` ---
+
+TEST(CliUpscaleCatalog, UnknownIdIsReportedBeforeTheInputCheck) {
+  App app;
+  for (auto args : {std::vector<std::string>{"upscale", "-m", "nope", "-o", "out.mp4"},
+                    {"--model-name", "nope", "-o", "out.mp4"},
+                    {"upscale", "-m", "nope"}}) {
+    auto r = run_lmr(args, app.env());
+    EXPECT_EQ(r.exit_code(), 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, banner() + "Error: unknown model 'nope'\n");
+  }
+}
+
+TEST(CliUpscaleCatalog, MissingModelFileIsReportedBeforeTheInputCheck) {
+  App app;
+  app.catalogue({{{"id", "quelt"}, {"files", {{"2", file_ref("")}}}}});
+  auto r = run_lmr({"upscale", "-m", "quelt", "-o", "out.mp4"}, app.env());
+  EXPECT_EQ(r.exit_code(), 1);
+  EXPECT_EQ(r.err, banner() + "Error: " + kNotInstalled + "\n");
+  // Once present, the missing input is what stops the run.
+  app.put("quelt", "2x.onnx");
+  r = run_lmr({"upscale", "-m", "quelt", "-o", "out.mp4"}, app.env());
+  EXPECT_EQ(r.exit_code(), 1);
+  EXPECT_EQ(r.err, banner() + "Error: -i and -o are required\n");
+}
+
+}  // namespace
+}  // namespace lmr::cli
