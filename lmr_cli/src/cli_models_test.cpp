@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "catalog.h"
 #include "cli.h"
 #include "prefs.h"
 #include "testing.h"
@@ -389,6 +390,104 @@ TEST(CliUpscaleCatalog, MissingModelFileIsReportedBeforeTheInputCheck) {
   r = run_lmr({"upscale", "-m", "quelt", "-o", "out.mp4"}, app.env());
   EXPECT_EQ(r.exit_code(), 1);
   EXPECT_EQ(r.err, banner() + "Error: -i and -o are required\n");
+}
+
+// End to end: catalogue entries pointing at generated models, run through
+// the real pipelines on a small clip.
+struct CliUpscaleCatalogRun : ::testing::Test {
+  App app;
+  TempDir work;
+  fs::path clip = work / "in.mp4";
+  void SetUp() override { lmr::testing::make_clip(clip, 96, 64, 3); }
+
+  // Installs `generated` under its current catalogue name (or the older
+  // one), with its real digest in the catalogue.
+  json entry(const std::string& id,
+             const std::string& arch,
+             const std::string& generated,
+             bool older_name = false) const {
+    fs::path source = lmr::testing::model(generated);
+    std::string sha = catalog::sha256_file(source).value();
+    fs::create_directories(app.models() / id);
+    fs::copy_file(
+        source, app.models() / id / (older_name ? "2x.onnx" : "2x-" + sha.substr(0, 12) + ".onnx"));
+    return {{"id", id}, {"arch", arch}, {"tile", {64, 64}}, {"files", {{"2", file_ref(sha)}}}};
+  }
+  lmr::testing::ProcResult upscale(const std::vector<std::string>& extra) const {
+    std::vector<std::string> args = {"upscale", "-i", clip.string(), "-o",
+                                     (work / "out.mp4").string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run_lmr(args, app.env(), 120);
+  }
+  std::string output_size() const {
+    auto r = lmr::testing::run({(lmr::testing::bin_dir() / "ffprobe").string(), "-v", "error",
+                                "-select_streams", "v:0", "-count_frames", "-show_entries",
+                                "stream=width,height,nb_read_frames", "-of", "csv=p=0",
+                                (work / "out.mp4").string()});
+    return r.out;
+  }
+};
+
+size_t count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++n;
+  return n;
+}
+
+TEST_F(CliUpscaleCatalogRun, EsrganEntryGetsItsPerModelPlan) {
+  json nettra = entry("nettra", "esrgan", "nn2x.onnx", /*older_name=*/true);
+  std::string nettra_file =
+      (app.models() / "nettra" /
+       ("2x-" + nettra["files"]["2"]["sha256"].get<std::string>().substr(0, 12) + ".onnx"))
+          .string();
+  app.catalogue(
+      {nettra, entry("sorvan", "esrgan", "nn2x.onnx"), entry("plainx", "esrgan", "nn2x.onnx")});
+
+  // A whole-frame model: one 96x64 tile instead of the catalogue's 64.
+  auto r = upscale({"-m", "nettra", "--scale", "4", "--model", "ignored.onnx"});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  EXPECT_TRUE(r.err.starts_with(
+      banner() + "input 96x64 @ 25/1 → 192x128 (2x), tiles: 96x64 = 1 (1 cols × 1 rows,"))
+      << r.err;
+  EXPECT_EQ(count(r.err, "model loaded in "), 1u) << r.err;
+  EXPECT_NE(r.err.find("s: " + nettra_file + "\n"), std::string::npos) << r.err;  // adopted name
+  EXPECT_FALSE(fs::exists(app.models() / "nettra" / "2x.onnx"));
+  EXPECT_NE(r.err.find("\ndone: 3 frames in "), std::string::npos) << r.err;
+  EXPECT_EQ(output_size(), "192,128,3\n");
+
+  // With --tile the plan is off: the generic grid of 64x64 tiles.
+  r = upscale({"-m", "nettra", "--tile", "64"});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  EXPECT_NE(r.err.find("tiles: 64x64 = 2 (2 cols × 1 rows,"), std::string::npos) << r.err;
+
+  // A two-session model opens a second session beside the first, except on the CPU.
+  r = upscale({"-m", "sorvan"});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  EXPECT_NE(r.err.find("tiles: 64x64 = 2 (2 cols × 1 rows,"), std::string::npos) << r.err;
+  EXPECT_EQ(count(r.err, "model loaded in "), 2u) << r.err;
+  r = upscale({"-m", "sorvan", "--ep", "cpu"});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  EXPECT_EQ(count(r.err, "model loaded in "), 1u) << r.err;
+
+  // Any other esrgan model: the catalogue tile, one session.
+  r = upscale({"-m", "plainx"});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  EXPECT_NE(r.err.find("tiles: 64x64 = 2 (2 cols × 1 rows,"), std::string::npos) << r.err;
+  EXPECT_EQ(count(r.err, "model loaded in "), 1u) << r.err;
+}
+
+TEST_F(CliUpscaleCatalogRun, FgnetEntryRunsTheMultiInputPipelineWithoutTheFlag) {
+  json fg = entry("fgx", "fgnet", "fgnet2x.onnx");
+  fg["tile"] = {288, 512};
+  app.catalogue(json::array({fg}));
+  auto r = upscale({"-m", "fgx", "--scale", "3", "--ep", "cpu"});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  EXPECT_TRUE(r.err.starts_with(banner() + "fgnet: 96x64 → 192x128 (2x), tile 96x64, 1 tiles\n"))
+      << r.err;
+  EXPECT_NE(r.err.find("inference: "), std::string::npos);
+  EXPECT_NE(r.err.find(" ms/tile avg (3 tiles)\n"), std::string::npos) << r.err;
+  EXPECT_EQ(output_size(), "192,128,3\n");
 }
 
 }  // namespace
