@@ -289,32 +289,52 @@ uint64_t chunk_len(uint64_t n) {
   return std::max<uint64_t>((n + cpus - 1) / cpus, 65536);
 }
 
-std::vector<float> normalize(std::span<const float> sums, std::span<const float> weights) {
-  std::vector<float> result(sums.size(), 0.0f);
-  const uint64_t pixels = std::min<uint64_t>(weights.size(), sums.size() / 3);
+namespace {
+
+// Divides pixel by pixel, one thread per chunk of chunk_len(weights) pixels.
+// `out` is either a separate buffer of the same size or `sums` itself.
+void divide_by_weights(float* out,
+                       const float* sums,
+                       std::span<const float> weights,
+                       uint64_t pixels) {
   const uint64_t chunk = chunk_len(weights.size());
   std::vector<std::jthread> threads;
   threads.reserve((pixels + chunk - 1) / chunk);
   for (uint64_t start = 0; start < pixels; start += chunk) {
     const uint64_t count = std::min(chunk, pixels - start);
-    float* __restrict out = result.data() + 3 * start;
-    const float* __restrict sum = sums.data() + 3 * start;
-    const float* __restrict weight = weights.data() + start;
+    float* dst = out + 3 * start;
+    const float* src = sums + 3 * start;
+    const float* weight = weights.data() + start;
     try {
       threads.emplace_back([=] {
         for (uint64_t p = 0; p < count; ++p) {
           // Uncovered pixels (weight 0) and stray NaN weights keep their sums.
           const float w = weight[p] > 0.0f ? weight[p] : 1.0f;
-          out[3 * p] = sum[3 * p] / w;
-          out[3 * p + 1] = sum[3 * p + 1] / w;
-          out[3 * p + 2] = sum[3 * p + 2] / w;
+          dst[3 * p] = src[3 * p] / w;
+          dst[3 * p + 1] = src[3 * p + 1] / w;
+          dst[3 * p + 2] = src[3 * p + 2] / w;
         }
       });
     } catch (const std::system_error&) {
       fatal("failed to spawn thread");
     }
   }
+}
+
+uint64_t pixel_count(uint64_t sums, uint64_t weights) {
+  return std::min(weights, sums / 3);
+}
+
+}  // namespace
+
+std::vector<float> normalize(std::span<const float> sums, std::span<const float> weights) {
+  std::vector<float> result(sums.size(), 0.0f);
+  divide_by_weights(result.data(), sums.data(), weights, pixel_count(sums.size(), weights.size()));
   return result;
+}
+
+void normalize_in_place(std::span<float> sums, std::span<const float> weights) {
+  divide_by_weights(sums.data(), sums.data(), weights, pixel_count(sums.size(), weights.size()));
 }
 
 Status overlapped(const std::vector<Tile>& tiles,
@@ -501,7 +521,10 @@ Result<Buffer> process_tiled_on(std::span<const float> frame,
       });
   if (!status)
     return std::unexpected(std::move(status.error()));
-  return normalize(accumulator, weights);
+  // The accumulator is divided where it is: the same values as normalize,
+  // without a second output-sized buffer per frame.
+  normalize_in_place(accumulator, weights);
+  return accumulator;
 }
 
 }  // namespace lmr::tile

@@ -51,6 +51,8 @@ uint64_t chunk_len(uint64_t n);
 // Divides interleaved RGB sums by per-pixel weights (weights <= 0 or NaN
 // count as 1).
 std::vector<float> normalize(std::span<const float> sums, std::span<const float> weights);
+// The same division, written over `sums`.
+void normalize_in_place(std::span<float> sums, std::span<const float> weights);
 
 using Buffer = std::vector<float>;
 using InputBuilder = std::function<Buffer(const Tile&)>;

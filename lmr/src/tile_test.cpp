@@ -250,6 +250,9 @@ TEST(Normalize, ManyChunksMatchThePlainLoop) {
     for (int k = 0; k < 3; ++k)
       ASSERT_EQ(out[3 * p + k], sums[3 * p + k] / w) << "pixel " << p;
   }
+  std::vector<float> in_place = sums;
+  normalize_in_place(in_place, weights);
+  EXPECT_EQ(in_place, out);
 }
 
 // A frame whose values name their pixel and channel.
