@@ -26,17 +26,17 @@ void ffmpeg(std::vector<std::string> args) {
 
 // A few solid shapes gliding over a plain background.
 void make_animation(const fs::path& path) {
-  ffmpeg({"-f", "lavfi", "-i", "color=c=0x2a5db0:s=640x360:r=25:d=3", "-f", "lavfi", "-i",
-          "color=c=0xf2c230:s=120x90:r=25:d=3", "-f", "lavfi", "-i",
-          "color=c=0xe04040:s=80x140:r=25:d=3", "-filter_complex",
-          "[0][1]overlay=x='20+t*120':y=60[a];[a][2]overlay=x='500-t*100':y='200-t*30',"
+  ffmpeg({"-f", "lavfi", "-i", "color=c=0x2a5db0:s=480x270:r=25:d=2", "-f", "lavfi", "-i",
+          "color=c=0xf2c230:s=120x90:r=25:d=2", "-f", "lavfi", "-i",
+          "color=c=0xe04040:s=80x140:r=25:d=2", "-filter_complex",
+          "[0][1]overlay=x='20+t*120':y=60[a];[a][2]overlay=x='360-t*100':y='120-t*30',"
           "format=yuv420p",
           "-c:v", "libx264", "-crf", "12", path.string()});
 }
 
 // A busy test pattern under heavy temporal and spatial grain.
 void make_camera_like(const fs::path& path) {
-  ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=640x360:r=25:d=3", "-vf",
+  ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=480x270:r=25:d=2", "-vf",
           "noise=alls=30:allf=t+u,format=yuv420p", "-c:v", "libx264", "-crf", "18", path.string()});
 }
 

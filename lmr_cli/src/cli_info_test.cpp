@@ -24,10 +24,10 @@ void ffmpeg(std::vector<std::string> args) {
 // Two solid shapes of distinct luma moving over a plain background: graphic
 // footage.
 void make_animation(const fs::path& path) {
-  ffmpeg({"-f", "lavfi", "-i", "color=c=0x2a5db0:s=640x360:r=25:d=3", "-f", "lavfi", "-i",
-          "color=c=0xf2c230:s=120x90:r=25:d=3", "-f", "lavfi", "-i",
-          "color=c=0xe04040:s=80x140:r=25:d=3", "-filter_complex",
-          "[0][1]overlay=x='20+t*120':y=60[a];[a][2]overlay=x='500-t*100':y='200-t*30',"
+  ffmpeg({"-f", "lavfi", "-i", "color=c=0x2a5db0:s=480x270:r=25:d=2", "-f", "lavfi", "-i",
+          "color=c=0xf2c230:s=120x90:r=25:d=2", "-f", "lavfi", "-i",
+          "color=c=0xe04040:s=80x140:r=25:d=2", "-filter_complex",
+          "[0][1]overlay=x='20+t*120':y=60[a];[a][2]overlay=x='360-t*100':y='120-t*30',"
           "format=yuv420p",
           "-c:v", "libx264", "-crf", "12", path.string()});
 }
@@ -53,7 +53,7 @@ TEST(InfoCommand, DescribesARealClip) {
   TempDir dir;
   const std::string clip = (dir / "a.mp4").string();
   make_animation(clip);
-  const std::string expected = "640x360 @ 25/1 fps, 3.0s, ~75 frames\ncontent: graphic\n";
+  const std::string expected = "480x270 @ 25/1 fps, 2.0s, ~50 frames\ncontent: graphic\n";
 
   const ProcResult r = run_lmr({"info", "-i", clip});
   EXPECT_EQ(r.exit_code(), 0);
