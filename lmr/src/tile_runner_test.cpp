@@ -1,5 +1,8 @@
 // The overlapped tile runner with stand-in inference operations: window,
 // ordering, failures, and that every worker is joined before it returns.
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -334,6 +338,42 @@ TEST(OverlappedDeathTest, NeedsAnInferenceFunction) {
           tiles, [](const Tile&) { return Buffer(); }, {}, [](const Tile&, const Buffer&) {}),
       "overlapped needs an inference function");
 }
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Caps the address space just above what the process maps now, so that a
+// new thread's stack cannot be mapped.
+void forbid_new_threads() {
+  std::ifstream statm("/proc/self/statm");
+  uint64_t pages = 0;
+  statm >> pages;
+  const rlim_t limit = pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) + (1 << 20);
+  rlimit rl{limit, limit};
+  setrlimit(RLIMIT_AS, &rl);
+}
+
+TEST(SpawnFailureDeathTest, ThreadThatCannotStartStopsTheProgram) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::vector<float> sums(3, 1.0f), weights(1, 1.0f);
+  EXPECT_DEATH(
+      {
+        forbid_new_threads();
+        normalize(sums, weights);
+      },
+      "failed to spawn thread");
+
+  std::vector<Tile> tiles = make_tiles(2);
+  std::vector<InferOp> ops;
+  ops.push_back([](const Tile&, const Buffer& in) { return doubled(in); });
+  EXPECT_DEATH(
+      {
+        forbid_new_threads();
+        (void)overlapped(
+            tiles, [](const Tile&) { return Buffer(1); }, std::move(ops),
+            [](const Tile&, const Buffer&) {});
+      },
+      "failed to spawn thread");
+}
+#endif
 
 }  // namespace
 }  // namespace lmr::tile
