@@ -129,7 +129,9 @@ Result<Ort::Env*> environment() {
   std::call_once(once, [] {
     std::call_once(env_settings_once, [] { env_name = "default"; });
     try {
-      env = new Ort::Env(ORT_LOGGING_LEVEL_WARNING, env_name);
+      // The runtime's own log lines would interleave with the lines the
+      // desktop application reads; its errors reach the user as error values.
+      env = new Ort::Env(ORT_LOGGING_LEVEL_FATAL, env_name);
     } catch (const Ort::Exception& e) {
       error = Error(e.what());
     }
