@@ -62,7 +62,9 @@ using Consumer = std::function<void(const Tile&, const Buffer&)>;
 
 // Builds inputs on the calling thread at most (ops + 1) tiles ahead, runs
 // them on one worker per op, and consumes results in tile order. The first
-// error received ends the frame; workers are always joined.
+// error received ends the frame; an exception escaping an op becomes
+// "inference thread panicked"; workers are always joined before returning.
+// An empty op list, or a worker that cannot be started, ends the program.
 Status overlapped(const std::vector<Tile>& tiles,
                   const InputBuilder& build,
                   std::vector<InferOp> ops,
