@@ -86,7 +86,7 @@ std::string container_name(std::string_view output);
 
 // Input rgb24 frames are converted to BT.709 limited range and the output is
 // tagged so. `family` picks VideoToolbox (quality as -q:v) or the software
-// encoders (quality as -crf).
+// encoders (quality as -crf; libx265 told to log errors only).
 std::vector<std::string> encoder_args(const std::string& output,
                                       const std::string& source,
                                       const std::optional<TimeRange>& range,

@@ -11,6 +11,14 @@
 #include "testing.h"
 #include "video.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+// The decoder must see a failed allocation as the C library reports it (a
+// null pointer), not as a sanitizer abort.
+extern "C" const char* __asan_default_options() {
+  return "allocator_may_return_null=1";
+}
+#endif
+
 namespace lmr::video {
 namespace {
 
