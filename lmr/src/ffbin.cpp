@@ -233,6 +233,30 @@ Result<int> Child::wait() {
   return st;
 }
 
+Result<std::optional<int>> Child::wait_for(std::chrono::milliseconds timeout) {
+  if (status_)
+    return status_;
+  if (pid_ <= 0)
+    return fail_os(ECHILD);
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int st = 0;
+    pid_t r = ::waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+      status_ = st;
+      return status_;
+    }
+    if (r < 0 && errno != EINTR) {
+      int err = errno;
+      pid_ = -1;
+      return fail_os(err);
+    }
+    if (std::chrono::steady_clock::now() >= deadline)
+      return std::optional<int>();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 void Child::kill_and_reap() {
   if (pid_ <= 0)
     return;

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -89,6 +90,8 @@ class Child {
   // Waits for the child (once; later calls return the collected status),
   // repeating after EINTR. Returns the wait status.
   Result<int> wait();
+  // Like wait(), but gives up after `timeout`: nothing while still running.
+  Result<std::optional<int>> wait_for(std::chrono::milliseconds timeout);
   // The collected wait status, if any.
   std::optional<int> status() const { return status_; }
   // SIGKILL unless already collected, then wait; errors are ignored.

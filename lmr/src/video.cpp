@@ -290,11 +290,18 @@ Result<std::optional<std::span<const uint8_t>>> Decoder::next_frame() {
   // End of the stream (an incomplete last frame is dropped): it is a clean
   // end only if ffmpeg says so.
   out.reset();
-  auto status = s.child.wait();
-  if (!status) {
-    s.failure = status.error();
-    return std::unexpected(status.error());
+  // An ffmpeg that closed its output but never exits must not hang the job.
+  auto waited = s.child.wait_for(std::chrono::seconds(10));
+  if (!waited) {
+    s.failure = waited.error();
+    return std::unexpected(waited.error());
   }
+  if (!*waited) {
+    s.child.kill_and_reap();
+    s.failure = Error("decoder failed: ffmpeg did not exit after the end of its output");
+    return std::unexpected(*s.failure);
+  }
+  const std::optional<int>& status = *waited;
   if (WIFEXITED(*status) && WEXITSTATUS(*status) == 0) {
     s.ended = true;
     return std::nullopt;

@@ -166,6 +166,19 @@ TEST(DecoderFault, KilledBySignalAndSilentFailure) {
   EXPECT_EQ(why, "decoder failed: exit status: 3");
 }
 
+TEST(DecoderFault, ClosedOutputWithoutExitIsKilledNotWaitedForever) {
+  Hygiene hygiene;
+  StandIns tools;
+  tools.add("ffmpeg", frames_cmd(2) + "; exec 1>&- 2>&-; exec sleep 600");
+  auto dec = Decoder::create("in.mp4", kW, kH, std::nullopt, {});
+  ASSERT_TRUE(dec);
+  auto start = std::chrono::steady_clock::now();
+  auto [frames, error] = drain(*dec);
+  EXPECT_EQ(frames, 2);
+  EXPECT_EQ(error, "decoder failed: ffmpeg did not exit after the end of its output");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+}
+
 TEST(DecoderFault, CleanEndDropsAnIncompleteLastFrameSilently) {
   Hygiene hygiene;
   StandIns tools;
