@@ -4,7 +4,7 @@
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
-PACKAGES="ca-certificates openssl cmake g++ make ffmpeg nlohmann-json3-dev libssl-dev libgtest-dev python3-onnx"
+PACKAGES="ca-certificates openssl cmake g++ make ffmpeg nlohmann-json3-dev libssl-dev libgtest-dev python3-onnx time"
 # npm may come from elsewhere than Debian; only install Debian's when absent.
 command -v npm >/dev/null 2>&1 || PACKAGES="$PACKAGES npm"
 missing=""
