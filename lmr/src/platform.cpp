@@ -2,6 +2,11 @@
 
 #include <unistd.h>
 
+#include <climits>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <onnxruntime_cxx_api.h>
 
 #include <string>
@@ -97,6 +102,13 @@ std::optional<std::filesystem::path> executable_dir() {
 uint64_t online_processors() {
   long n = sysconf(_SC_NPROCESSORS_ONLN);
   return n > 0 ? static_cast<uint64_t>(n) : 0;
+}
+
+void keep_freed_memory() {
+#ifdef __GLIBC__
+  mallopt(M_MMAP_MAX, 0);
+  mallopt(M_TRIM_THRESHOLD, INT_MAX);
+#endif
 }
 
 }  // namespace lmr::platform

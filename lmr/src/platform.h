@@ -48,4 +48,11 @@ Status append_accelerated_provider(Ort::SessionOptions& options, uint8_t ep);
 // Number of processors currently online, or 0 when unknown.
 uint64_t online_processors();
 
+// Makes freed memory stay in the process for reuse. The pipelines allocate
+// and free frame-sized buffers (tens of MB) on every frame; glibc hands such
+// blocks back to the system, so every frame would fault its pages in again.
+// Linux: no mmap for large blocks and no trimming of the heap. macOS:
+// nothing.
+void keep_freed_memory();
+
 }  // namespace lmr::platform
