@@ -11,6 +11,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform.h"
 #include "text.h"
 #include "video.h"
 
@@ -115,6 +116,9 @@ Result<uint64_t> frame_loop(uint64_t max_frames,
   uint64_t n = 0;
   if (max_frames == 0)
     return n;
+  // Every frame allocates and frees the same large buffers; let them be
+  // reused instead of faulted in afresh each time.
+  platform::keep_freed_memory();
   for (;;) {
     auto frame = decoder.next_frame();
     if (!frame)
