@@ -499,6 +499,16 @@ Status run_fgnet_upscale(const UpscaleConfig& c) {
     return std::unexpected(info.error());
   const uint64_t w = info->width, h = info->height, s = c.scale;
   const uint64_t t = c.tile_w.value_or(288);
+  // The padded tile is used at its full size whatever the frame's size, so
+  // a mistyped --tile would otherwise end in a failed allocation.
+  uint64_t values = 0;
+  if (t > 65536 || __builtin_mul_overflow(t * t, 6 + 3 * s * s, &values) ||
+      values > (uint64_t{1} << 30)) {
+    return fail(
+        text::format("tile %llu is too large: one model input of %llux%llu pixels with %llu "
+                     "channels would not fit in memory",
+                     ull(t), ull(t), ull(t), ull(6 + 3 * s * s)));
+  }
   const TileGrid grid = TileGrid::from_tile_size(w, h, t, t, c.overlap, s);
   say(fgnet_start_line(w, h, grid));
 

@@ -293,5 +293,17 @@ TEST_F(Job, OutputThatIsTheInputIsRefusedBeforeAnyChildStarts) {
   EXPECT_EQ(testing::read_file(log), "ffprobe\nffmpeg\nffmpeg\n");
 }
 
+TEST_F(Job, MultiInputTileTooLargeForMemoryIsAnErrorNotACrash) {
+  config.model = testing::model("fgnet2x.onnx").string();
+  config.tile_w = 30000;
+  Status st = run(true);
+  ASSERT_FALSE(st);
+  EXPECT_EQ(st.error().message(),
+            "tile 30000 is too large: one model input of 30000x30000 pixels with 18 channels would "
+            "not fit in memory");
+  EXPECT_EQ(printed, "");
+  expect_clean();
+}
+
 }  // namespace
 }  // namespace lmr::pipeline
