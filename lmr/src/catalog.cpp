@@ -11,11 +11,13 @@
 #include <utility>
 
 #include "prefs.h"
+#include "text.h"
 
 namespace lmr::catalog {
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
+using namespace prefs::json_read;
 
 namespace {
 
@@ -39,19 +41,6 @@ struct MdCtxFree {
 };
 using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
-// Straight to stderr: this line is part of the program's output, not an error.
-void print_stderr(const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return;
-    done += static_cast<size_t>(n);
-  }
-}
-
 bool stat_ok(const fs::path& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
@@ -72,40 +61,6 @@ std::string ascii_lower(std::string_view s) {
 }
 
 // --- Typed reading of the manifest; any mismatch rejects the document. ---
-
-bool read_string(const json& v, std::string& out) {
-  if (!v.is_string())
-    return false;
-  out = v.get<std::string>();
-  return true;
-}
-
-bool read_optional_string(const json& v, std::optional<std::string>& out) {
-  if (v.is_null()) {
-    out.reset();
-    return true;
-  }
-  if (!v.is_string())
-    return false;
-  out = v.get<std::string>();
-  return true;
-}
-
-bool read_bool(const json& v, bool& out) {
-  if (!v.is_boolean())
-    return false;
-  out = v.get<bool>();
-  return true;
-}
-
-// Negative numbers, fractions and numbers past 2^64 - 1 (parsed as floats)
-// are not unsigned.
-bool read_u64(const json& v, uint64_t& out) {
-  if (!v.is_number_unsigned())
-    return false;
-  out = v.get<uint64_t>();
-  return true;
-}
 
 bool read_u64_list(const json& v, std::vector<uint64_t>& out) {
   if (!v.is_array())
@@ -153,12 +108,6 @@ bool read_files(const json& v, std::map<std::string, FileRef>& out) {
   }
   out = std::move(files);
   return true;
-}
-
-template <class T, class Reader>
-bool field(const json& obj, const char* key, T& out, Reader read) {
-  auto it = obj.find(key);
-  return it == obj.end() || read(*it, out);
 }
 
 std::optional<CatalogModel> read_model(const json& v) {
@@ -313,7 +262,7 @@ void mark_installed(std::vector<CatalogModel>& models, const fs::path& models_di
         continue;
       if (std::rename(older.c_str(), current.c_str()) != 0) {
         int err = errno;
-        print_stderr("adopt " + older.string() + ": " + os_error_text(err) + "\n");
+        text::write_stderr("adopt " + older.string() + ": " + os_error_text(err) + "\n");
       }
     }
   }

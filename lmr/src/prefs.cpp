@@ -12,6 +12,7 @@ namespace lmr::prefs {
 namespace {
 
 using json = nlohmann::json;
+using namespace json_read;
 
 class OwnedFd {
  public:
@@ -91,6 +92,24 @@ class StrictBuilder {
   std::string key_;
 };
 
+bool read_string_list(const json& v, std::vector<std::string>& out) {
+  if (!v.is_array())
+    return false;
+  std::vector<std::string> list;
+  for (const json& item : v) {
+    if (!item.is_string())
+      return false;
+    list.push_back(item.get<std::string>());
+  }
+  out = std::move(list);
+  return true;
+}
+
+// A missing key keeps the default already in place.
+}  // namespace
+
+namespace json_read {
+
 bool read_string(const json& v, std::string& out) {
   if (!v.is_string())
     return false;
@@ -98,7 +117,6 @@ bool read_string(const json& v, std::string& out) {
   return true;
 }
 
-// null counts as absent.
 bool read_optional_string(const json& v, std::optional<std::string>& out) {
   if (v.is_null()) {
     out.reset();
@@ -117,8 +135,6 @@ bool read_bool(const json& v, bool& out) {
   return true;
 }
 
-// Non-negative integers arrive as unsigned; negatives, fractions and values
-// past 2^64 - 1 (which the parser turns into floats) do not.
 bool read_u64(const json& v, uint64_t& out) {
   if (!v.is_number_unsigned())
     return false;
@@ -126,27 +142,7 @@ bool read_u64(const json& v, uint64_t& out) {
   return true;
 }
 
-bool read_string_list(const json& v, std::vector<std::string>& out) {
-  if (!v.is_array())
-    return false;
-  std::vector<std::string> list;
-  for (const json& item : v) {
-    if (!item.is_string())
-      return false;
-    list.push_back(item.get<std::string>());
-  }
-  out = std::move(list);
-  return true;
-}
-
-// A missing key keeps the default already in place.
-template <class T, class Reader>
-bool field(const json& obj, const char* key, T& out, Reader read) {
-  auto it = obj.find(key);
-  return it == obj.end() || read(*it, out);
-}
-
-}  // namespace
+}  // namespace json_read
 
 std::optional<json> parse_json_strict(std::string_view text) {
   // The parser would skip a byte-order mark, which is not JSON white space.

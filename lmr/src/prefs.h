@@ -59,4 +59,23 @@ std::optional<nlohmann::json> parse_json_strict(std::string_view text);
 // regular file (a folder, a FIFO) or cannot be read.
 std::optional<std::string> read_regular_file(const std::filesystem::path& path);
 
+// Typed readers shared by the files of the desktop application: each stores
+// the value in `out` and returns true only when its JSON type matches.
+namespace json_read {
+bool read_string(const nlohmann::json& v, std::string& out);
+// null counts as absent.
+bool read_optional_string(const nlohmann::json& v, std::optional<std::string>& out);
+bool read_bool(const nlohmann::json& v, bool& out);
+// Non-negative integers arrive as unsigned; negatives, fractions and values
+// past 2^64 - 1 (which the parser turns into floats) do not.
+bool read_u64(const nlohmann::json& v, uint64_t& out);
+
+// A missing key keeps the default already in `out`.
+template <class T, class Reader>
+bool field(const nlohmann::json& obj, const char* key, T& out, Reader read) {
+  auto it = obj.find(key);
+  return it == obj.end() || read(*it, out);
+}
+}  // namespace json_read
+
 }  // namespace lmr::prefs

@@ -1,5 +1,8 @@
 #include "text.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 
@@ -83,6 +86,18 @@ Result<uint64_t> parse_unsigned(std::string_view s, uint64_t max) {
     v = v * 10 + d;
   }
   return v;
+}
+
+void write_stderr(std::string_view text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return;
+    done += static_cast<size_t>(n);
+  }
 }
 
 std::string format(const char* fmt, ...) {

@@ -1,6 +1,6 @@
 // Text helpers shared by every module: UTF-8 checks, trimming, the strict
-// unsigned-integer syntax of the command line and of ffprobe reports, and
-// printf-style formatting.
+// unsigned-integer syntax of the command line and of ffprobe reports,
+// printf-style formatting, and unbuffered writes to stderr.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +21,10 @@ std::string_view trim(std::string_view s);
 // Errors: "cannot parse integer from empty string", "invalid digit found in
 // string", "number too large to fit in target type".
 Result<uint64_t> parse_unsigned(std::string_view s, uint64_t max = UINT64_MAX);
+
+// Writes all of `text` to stderr, unbuffered, repeating after EINTR; gives
+// up silently when stderr is gone (there is nowhere left to report to).
+void write_stderr(std::string_view text);
 
 // printf-style formatting into a std::string.
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include "text.h"
 
 namespace lmr::cli {
 
@@ -49,15 +50,7 @@ std::string version_line() {
 }
 
 void print(const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return;  // nowhere left to report to
-    done += static_cast<size_t>(n);
-  }
+  text::write_stderr(text);
 }
 
 CommandResult dispatch(Args args) {
