@@ -52,7 +52,7 @@ echo
 
 # 1. Engine with nn2x.
 timed env LMR_FFMPEG_DIR="$TOOLS" "$BIN/lmr" upscale --model "$BUILD/models/nn2x.onnx" \
-  -i "$CLIP" -o "$WORK/engine-nn.mp4" 2>"$WORK/nn.err"
+  -i "$CLIP" -o "$WORK/engine-nn.mp4" 2>"$WORK/nn.err" || { cat "$WORK/nn.err" >&2; exit 1; }
 NN_WALL=$WALL NN_RSS=$RSS_MB
 NN_LOOP=$(sed -n 's/^done: \([0-9]*\) frames in \([0-9.]*\)s.*/\2/p' "$WORK/nn.err")
 
@@ -80,7 +80,7 @@ FF_WALL=$WALL FF_RSS=$RSS_MB
 
 # 3. Engine with heavy2x.
 timed "$BIN/lmr" upscale --model "$BUILD/models/heavy2x.onnx" -i "$CLIP" \
-  -o "$WORK/engine-heavy.mp4" 2>"$WORK/heavy.err"
+  -o "$WORK/engine-heavy.mp4" 2>"$WORK/heavy.err" || { cat "$WORK/heavy.err" >&2; exit 1; }
 HV_WALL=$WALL HV_RSS=$RSS_MB
 HV_LOOP=$(sed -n 's/^done: \([0-9]*\) frames in \([0-9.]*\)s.*/\2/p' "$WORK/heavy.err")
 read -r HV_MS HV_TILES < <(sed -n \
