@@ -24,13 +24,15 @@ CLIP=$WORK/clip.mp4
   -f lavfi -i sine=frequency=440:sample_rate=48000 -frames:v 60 \
   -c:v libx264 -crf 18 -pix_fmt yuv420p -c:a aac -shortest "$CLIP"
 
-# Runs a command under /usr/bin/time -v; sets WALL (seconds) and RSS_MB.
+# Runs a command under /usr/bin/time -v; sets WALL (seconds) and RSS_MB and
+# returns the command's status.
 timed() {
-  local stats=$WORK/time.txt
-  /usr/bin/time -v -o "$stats" "$@"
+  local stats=$WORK/time.txt rc=0
+  /usr/bin/time -v -o "$stats" "$@" || rc=$?
   WALL=$(awk -F': ' '/Elapsed \(wall clock\)/ {
     n = split($2, p, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + p[i]; print s }' "$stats")
   RSS_MB=$(awk -F': ' '/Maximum resident set size/ { printf "%.0f", $2 / 1024 }' "$stats")
+  return $rc
 }
 
 # The engine runs its ffmpeg through a wrapper that records each command
