@@ -5,6 +5,9 @@ set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
 PACKAGES="ca-certificates openssl cmake g++ make ffmpeg nlohmann-json3-dev libssl-dev libgtest-dev python3-onnx time"
+# The fuzz targets (tools/fuzz.sh): clang 16 is the first Debian clang that
+# compiles libstdc++ 12's std::expected; libFuzzer and the sanitizer runtimes.
+PACKAGES="$PACKAGES clang-16 libclang-rt-16-dev"
 # npm may come from elsewhere than Debian; only install Debian's when absent.
 command -v npm >/dev/null 2>&1 || PACKAGES="$PACKAGES npm"
 missing=""
