@@ -40,10 +40,10 @@ timed() {
 # arguments.
 TOOLS=$WORK/tools
 mkdir -p "$TOOLS"
+mkdir -p "$WORK/args"
 cat >"$TOOLS/ffmpeg" <<EOF
 #!/bin/sh
-for a in "\$@"; do printf '%s\n' "\$a"; done >>"$WORK/ffmpeg.log"
-echo "--end--" >>"$WORK/ffmpeg.log"
+for a in "\$@"; do printf '%s\n' "\$a"; done >"$WORK/args/\$\$"
 exec "$BIN/ffmpeg" "\$@"
 EOF
 chmod +x "$TOOLS/ffmpeg"
@@ -61,9 +61,12 @@ NN_LOOP=$(sed -n 's/^done: \([0-9]*\) frames in \([0-9.]*\)s.*/\2/p' "$WORK/nn.e
 # The encoder's invocation is the one that reads frames from stdin: keep
 # its filter and codec block (after "-vf", up to the final "-f" container
 # and path).
-mapfile -t ENC < <(awk '
-  $0 == "--end--" { if (is_enc) { for (i = 1; i <= n; i++) print a[i]; exit } n = 0; is_enc = 0; next }
-  { a[++n] = $0; if (n > 1 && a[n - 1] == "-i" && $0 == "-") is_enc = 1 }' "$WORK/ffmpeg.log")
+ENC=()
+for f in "$WORK"/args/*; do
+  if awk 'prev == "-i" && $0 == "-" { found = 1 } { prev = $0 } END { exit !found }' "$f"; then
+    mapfile -t ENC <"$f"
+  fi
+done
 vf=-1
 for i in "${!ENC[@]}"; do [ "${ENC[$i]}" = "-vf" ] && vf=$i; done
 if [ "$vf" -lt 0 ]; then
