@@ -31,8 +31,7 @@ namespace {
 }
 
 void say(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
+  text::write_stderr(line);
 }
 
 using ull = unsigned long long;
