@@ -84,6 +84,9 @@ Status append_accelerated_provider(Ort::SessionOptions& options, uint8_t /*ep*/)
   try {
     uint64_t cpus = online_processors();
     options.SetIntraOpNumThreads(static_cast<int>(cpus == 0 ? 1 : cpus));
+    // Spinning workers would take the cores from the tile building and
+    // blending that run between two inference calls.
+    options.AddConfigEntry("session.intra_op.allow_spinning", "0");
   } catch (const Ort::Exception& e) {
     return fail(e.what());
   }

@@ -489,8 +489,6 @@ Result<Buffer> process_tiled_on(std::span<const float> frame,
                              static_cast<unsigned long long>(height)));
   }
   const uint64_t s = grid.scale;
-  Buffer accumulator(s * width * s * height * 3, 0.0f);
-  Buffer weights(s * width * s * height, 0.0f);
   const std::vector<Tile> tiles = grid.tiles();
 
   // The consumer reads whole planes of the expected size; a model that
@@ -513,10 +511,27 @@ Result<Buffer> process_tiled_on(std::span<const float> frame,
     });
   }
 
-  Status status = overlapped(
-      tiles, [&](const Tile& t) { return build_planar_input(frame, width, height, t); },
-      std::move(checked),
-      [&](const Tile& t, const Buffer& out) {
+  auto build = [&](const Tile& t) { return build_planar_input(frame, width, height, t); };
+  if (tiles.size() == 1 && tiles[0].w == width && tiles[0].h == height) {
+    // One tile over the whole frame has weight 1 everywhere: blending and
+    // dividing reduce to interleaving the planes (0 + v keeps the bits the
+    // blend would give, -0 included), without two output-sized passes.
+    const uint64_t plane = s * width * s * height;
+    Buffer result;
+    Status one = overlapped(tiles, build, std::move(checked), [&](const Tile&, const Buffer& out) {
+      result.resize(plane * 3);
+      for (uint64_t p = 0; p < plane; ++p)
+        for (uint64_t k = 0; k < 3; ++k)
+          result[3 * p + k] = 0.0f + out[k * plane + p];
+    });
+    if (!one)
+      return std::unexpected(std::move(one.error()));
+    return result;
+  }
+  Buffer accumulator(s * width * s * height * 3, 0.0f);
+  Buffer weights(s * width * s * height, 0.0f);
+  Status status =
+      overlapped(tiles, build, std::move(checked), [&](const Tile& t, const Buffer& out) {
         accumulate_feathered(accumulator, weights, width, height, grid, t, out);
       });
   if (!status)

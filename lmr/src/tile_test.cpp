@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <cmath>
 #include <limits>
 #include <random>
@@ -324,6 +326,29 @@ TEST(ProcessTiled, OneTileGridReturnsTheModelOutput) {
   Result<Buffer> out = process_tiled_on(frame, W, H, TileGrid::whole(W, H, 2), std::move(ops));
   ASSERT_TRUE(out) << out.error().message();
   EXPECT_EQ(*out, nearest2x_frame(frame, W, H));
+}
+
+TEST(ProcessTiled, WholeFrameTileGivesTheBitsOfTheBlend) {
+  // The one-tile shortcut must match accumulate + normalize bit for bit,
+  // negative zero, NaN and out-of-range values included.
+  const uint64_t W = 5, H = 3, s = 2, P = s * W * s * H;
+  Buffer model_out(3 * P);
+  for (uint64_t i = 0; i < model_out.size(); ++i)
+    model_out[i] = static_cast<float>(i) * 0.37f - 7.0f;
+  model_out[1] = -0.0f;
+  model_out[4] = std::numeric_limits<float>::quiet_NaN();
+  model_out[9] = 1e30f;
+  TileGrid g = TileGrid::whole(W, H, s);
+  Buffer acc(3 * P, 0.0f), weights(P, 0.0f);
+  accumulate_feathered(acc, weights, W, H, g, g.tiles()[0], model_out);
+  normalize_in_place(acc, weights);
+
+  std::vector<InferOp> ops;
+  ops.push_back([&](const Tile&, const Buffer&) -> Result<Buffer> { return model_out; });
+  Result<Buffer> out = process_tiled_on(Buffer(W * H * 3, 0.5f), W, H, g, std::move(ops));
+  ASSERT_TRUE(out) << out.error().message();
+  ASSERT_EQ(out->size(), acc.size());
+  EXPECT_EQ(std::memcmp(out->data(), acc.data(), acc.size() * sizeof(float)), 0);
 }
 
 TEST(ProcessTiled, OverlapBlendsLinearlyFromLeftToRight) {
