@@ -311,6 +311,10 @@ Result<Child> Command::spawn() const {
       if (!p)
         return std::unexpected(p.error());
       bool child_reads = target == 0;
+      // Frames are megabytes each: a larger pipe moves them in fewer
+      // wake-ups of ffmpeg and the engine.
+      if (target != 2)
+        platform::enlarge_pipe(p->first.get());
       child_ends[target] = std::move(child_reads ? p->first : p->second);
       parent_ends[target] = std::move(child_reads ? p->second : p->first);
       rc = posix_spawn_file_actions_adddup2(&actions, child_ends[target].get(), target);

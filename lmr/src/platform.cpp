@@ -1,5 +1,6 @@
 #include "platform.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <climits>
@@ -93,6 +94,15 @@ Status append_accelerated_provider(Ort::SessionOptions& options, uint8_t /*ep*/)
   return {};
 }
 
+#endif
+
+#ifdef F_SETPIPE_SZ
+void enlarge_pipe(int fd) {
+  // Up to the unprivileged limit (1 MiB by default); smaller is still fine.
+  ::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
+}
+#else
+void enlarge_pipe(int) {}
 #endif
 
 std::optional<std::filesystem::path> executable_dir() {

@@ -45,6 +45,10 @@ EncoderFamily encoder_family();
 // intra-op thread per online processor. Fails with the runtime's text.
 Status append_accelerated_provider(Ort::SessionOptions& options, uint8_t ep);
 
+// Asks for a pipe buffer big enough for a good part of a raw video frame
+// (Linux); elsewhere the system's size stays. Never fails.
+void enlarge_pipe(int fd);
+
 // Number of processors currently online, or 0 when unknown.
 uint64_t online_processors();
 
