@@ -292,11 +292,9 @@ Result<Child> Command::spawn() const {
   int rc = posix_spawnattr_setsigdefault(&attr, &all);
   if (rc == 0)
     rc = posix_spawnattr_setsigmask(&attr, &none);
-  if (rc == 0)
-    rc = posix_spawnattr_setflags(
-        &attr, static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
   if (rc != 0)
     return fail_os(rc);
+  short flags = static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
   // Parent ends (kept) and child ends (closed here once the child has them).
   Fd parent_ends[3];
@@ -322,6 +320,14 @@ Result<Child> Command::spawn() const {
     if (rc != 0)
       return fail_os(rc);
   }
+
+  // Only the three streams: a library's stray descriptor must not keep a
+  // file (or a pipe's end) open for as long as ffmpeg runs.
+  rc = platform::inherit_only_stdio(actions, flags);
+  if (rc == 0)
+    rc = posix_spawnattr_setflags(&attr, flags);
+  if (rc != 0)
+    return fail_os(rc);
 
   std::string prog = program_.string();
   std::vector<char*> argv;

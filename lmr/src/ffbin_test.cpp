@@ -286,6 +286,23 @@ TEST(Spawn, PipesAreNotInheritedByOtherChildren) {
   EXPECT_GE(seen, 3);
 }
 
+TEST(Spawn, ChildInheritsOnlyTheThreeStreams) {
+  // As a library does: a descriptor opened without close-on-exec.
+  lmr::testing::TempDir dir;
+  const int stray = ::open((dir / "log").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(stray, 3);
+  auto out = Command("/bin/sh")
+                 .args({"-c", "for f in /proc/$$/fd/*; do echo ${f##*/} $(readlink $f); done"})
+                 .output();
+  ::close(stray);
+  ASSERT_TRUE(out);
+  std::istringstream lines(out->stdout_text);
+  std::string fd, target;
+  while (lines >> fd >> target) {
+    EXPECT_NE(target, (dir / "log").string()) << "descriptor " << fd << " leaked into the child";
+  }
+}
+
 TEST(Spawn, DroppingARunningChildKillsAndReapsIt) {
   int fds_before = lmr::testing::open_fds();
   pid_t pid = -1;

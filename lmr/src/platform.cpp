@@ -105,6 +105,19 @@ void enlarge_pipe(int fd) {
 void enlarge_pipe(int) {}
 #endif
 
+int inherit_only_stdio(posix_spawn_file_actions_t& actions, short& flags) {
+#ifdef __APPLE__
+  flags = static_cast<short>(flags | POSIX_SPAWN_CLOEXEC_DEFAULT);
+  for (int fd = 0; fd < 3; ++fd)
+    if (int rc = posix_spawn_file_actions_addinherit_np(&actions, fd); rc != 0)
+      return rc;
+  return 0;
+#else
+  (void)flags;
+  return posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
+}
+
 std::optional<std::filesystem::path> executable_dir() {
   auto path = executable_path();
   if (!path || !path->has_parent_path())

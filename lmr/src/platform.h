@@ -2,6 +2,8 @@
 // (where the engine is developed and tested), chosen at compile time.
 #pragma once
 
+#include <spawn.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -48,6 +50,12 @@ Status append_accelerated_provider(Ort::SessionOptions& options, uint8_t ep);
 // Asks for a pipe buffer big enough for a good part of a raw video frame
 // (Linux); elsewhere the system's size stays. Never fails.
 void enlarge_pipe(int fd);
+
+// Makes a child spawned with `actions` (after its dup2 actions) and the
+// spawn flags `flags` inherit no descriptor but 0, 1 and 2: libraries open
+// files without close-on-exec (the ONNX Runtime build for Linux keeps a log
+// file open). Returns 0 or an errno value.
+int inherit_only_stdio(posix_spawn_file_actions_t& actions, short& flags);
 
 // Number of processors currently online, or 0 when unknown.
 uint64_t online_processors();
