@@ -134,6 +134,10 @@ void keep_freed_memory() {
 #ifdef __GLIBC__
   mallopt(M_MMAP_MAX, 0);
   mallopt(M_TRIM_THRESHOLD, INT_MAX);
+  // Each frame starts new threads, which take glibc's per-thread arenas in
+  // turn; with trimming off every arena would keep its own peak, and memory
+  // would climb with the frames until all of them had one.
+  mallopt(M_ARENA_MAX, 1);
 #endif
 }
 

@@ -63,8 +63,8 @@ uint64_t online_processors();
 // Makes freed memory stay in the process for reuse. The pipelines allocate
 // and free frame-sized buffers (tens of MB) on every frame; glibc hands such
 // blocks back to the system, so every frame would fault its pages in again.
-// Linux: no mmap for large blocks and no trimming of the heap. macOS:
-// nothing.
+// Linux: no mmap for large blocks, no trimming of the heap and one heap for
+// all threads (so what is kept does not multiply with them). macOS: nothing.
 void keep_freed_memory();
 
 }  // namespace lmr::platform
