@@ -10,6 +10,7 @@
 #include <memory>
 #include <utility>
 
+#include "fd.h"
 #include "prefs.h"
 #include "text.h"
 
@@ -20,21 +21,6 @@ using json = nlohmann::json;
 using namespace prefs::json_read;
 
 namespace {
-
-class OwnedFd {
- public:
-  explicit OwnedFd(int fd) : fd_(fd) {}
-  ~OwnedFd() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  OwnedFd(const OwnedFd&) = delete;
-  OwnedFd& operator=(const OwnedFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 struct MdCtxFree {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
@@ -220,7 +206,7 @@ Result<std::string> sha256_file(const fs::path& path) {
   } while (raw < 0 && errno == EINTR);
   if (raw < 0)
     return std::unexpected(Error("cannot open " + path.string(), Error(os_error_text(errno))));
-  OwnedFd fd(raw);
+  Fd fd(raw);
   MdCtx ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
     return fail("SHA-256 is not available");

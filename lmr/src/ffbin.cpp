@@ -25,27 +25,6 @@ namespace fs = std::filesystem;
 // ---------------------------------------------------------------------------
 // Descriptors and pipe I/O
 
-Fd& Fd::operator=(Fd&& other) noexcept {
-  if (this != &other) {
-    reset();
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-int Fd::release() {
-  return std::exchange(fd_, -1);
-}
-
-void Fd::reset() {
-  if (fd_ >= 0) {
-    // Retrying close after EINTR could close a descriptor reused by another
-    // thread; on Linux the descriptor is gone either way.
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
-
 Status write_all(int fd, std::span<const uint8_t> data) {
   size_t done = 0;
   while (done < data.size()) {

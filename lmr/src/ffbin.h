@@ -15,30 +15,13 @@
 #include <vector>
 
 #include "error.h"
+#include "fd.h"
 
 namespace lmr::ffbin {
 
 enum class Stdio { kInherit, kNull, kPipe };
 
-// An owned file descriptor, closed when destroyed or reset.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(other.release()) {}
-  Fd& operator=(Fd&& other) noexcept;
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release();
-  void reset();
-
- private:
-  int fd_ = -1;
-};
+using lmr::Fd;
 
 // Writes all of `data`, continuing after partial writes and EINTR. A write
 // that accepts nothing fails with "failed to write whole buffer".

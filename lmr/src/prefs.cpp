@@ -1,4 +1,5 @@
 #include "prefs.h"
+#include "fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,21 +14,6 @@ namespace {
 
 using json = nlohmann::json;
 using namespace json_read;
-
-class OwnedFd {
- public:
-  explicit OwnedFd(int fd) : fd_(fd) {}
-  ~OwnedFd() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  OwnedFd(const OwnedFd&) = delete;
-  OwnedFd& operator=(const OwnedFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Builds the document like nlohmann's own DOM parser, but refuses an object
 // key that its object already holds, which the stock parser silently keeps
@@ -163,7 +149,7 @@ std::optional<std::string> read_regular_file(const std::filesystem::path& path) 
   } while (raw < 0 && errno == EINTR);
   if (raw < 0)
     return std::nullopt;
-  OwnedFd fd(raw);
+  Fd fd(raw);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
     return std::nullopt;
