@@ -91,13 +91,18 @@ uint64_t even_tile(uint64_t t, uint64_t side) {
 }
 
 // A zero-sized frame would make the decoder deliver empty frames forever,
-// and sizes whose byte count overflows cannot be allocated.
+// and sizes whose byte count overflows cannot be allocated. ffmpeg refuses
+// pictures where (w + 128) x (h + 128) reaches 2^28: an output that large
+// could never be encoded, and its buffers (16 bytes a pixel) would be asked
+// of the memory first, where an allocation may succeed and then thrash.
 Status check_frame_size(uint64_t w, uint64_t h, uint64_t scale) {
   if (w == 0 || h == 0)
     return fail(text::format("input frame size %llux%llu has no pixels", ull(w), ull(h)));
-  uint64_t ow = 0, oh = 0, px = 0, bytes = 0;
+  constexpr uint64_t kFfmpegPictureLimit = uint64_t{1} << 28;
+  uint64_t ow = 0, oh = 0, px = 0, bytes = 0, padded = 0;
   if (__builtin_mul_overflow(w, scale, &ow) || __builtin_mul_overflow(h, scale, &oh) ||
-      __builtin_mul_overflow(ow, oh, &px) || __builtin_mul_overflow(px, uint64_t{12}, &bytes)) {
+      __builtin_mul_overflow(ow, oh, &px) || __builtin_mul_overflow(px, uint64_t{12}, &bytes) ||
+      __builtin_mul_overflow(ow + 128, oh + 128, &padded) || padded >= kFfmpegPictureLimit) {
     return fail(text::format("output frame size %llux%llu at %llux is too large", ull(w), ull(h),
                              ull(scale)));
   }

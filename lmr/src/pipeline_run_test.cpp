@@ -293,6 +293,35 @@ TEST_F(Job, OutputThatIsTheInputIsRefusedBeforeAnyChildStarts) {
   EXPECT_EQ(testing::read_file(log), "ffprobe\nffmpeg\nffmpeg\n");
 }
 
+TEST_F(Job, FrameTooLargeForFfmpegIsRefusedBeforeAnythingStarts) {
+  // A probe that reports 100000x100000 (2x: 200000x200000, beyond what
+  // ffmpeg takes) must not reach the allocation of its buffers.
+  const fs::path tools = dir / "tools";
+  fs::create_directories(tools);
+  const std::string log = (dir / "log").string();
+  testing::write_file(tools / "ffprobe",
+                      "#!/bin/sh\nprintf 'width=100000\\nheight=100000\\nr_frame_rate=25/1\\n'\n");
+  testing::write_file(tools / "ffmpeg", "#!/bin/sh\necho ffmpeg >> '" + log + "'\n");
+  fs::permissions(tools / "ffprobe", fs::perms::owner_all);
+  fs::permissions(tools / "ffmpeg", fs::perms::owner_all);
+  setenv("LMR_FFMPEG_DIR", tools.c_str(), 1);
+  for (bool fgnet : {false, true}) {
+    config.model = testing::model(fgnet ? "fgnet2x.onnx" : "nn2x.onnx").string();
+    Status st = run(fgnet);
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error().message(), "output frame size 100000x100000 at 2x is too large");
+    EXPECT_EQ(printed, "");
+  }
+  // The largest 2x output ffmpeg takes is below 16384x16384.
+  testing::write_file(tools / "ffprobe",
+                      "#!/bin/sh\nprintf 'width=8192\\nheight=8192\\nr_frame_rate=25/1\\n'\n");
+  Status st = run();
+  ASSERT_FALSE(st);
+  EXPECT_EQ(st.error().message(), "output frame size 8192x8192 at 2x is too large");
+  EXPECT_FALSE(fs::exists(log));
+  expect_clean();
+}
+
 TEST_F(Job, MultiInputTileTooLargeForMemoryIsAnErrorNotACrash) {
   config.model = testing::model("fgnet2x.onnx").string();
   config.tile_w = 30000;
