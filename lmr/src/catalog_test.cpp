@@ -194,6 +194,20 @@ TEST(CatalogRead, ManifestLevelTypesAndSyntax) {
   EXPECT_EQ(ids(app.read()), (std::vector<std::string>{"a"}));
 }
 
+TEST(CatalogRead, DeeplyNestedParamsRejectTheDocumentWithoutExhaustingTheStack) {
+  AppData app;
+  // "params" takes any value; one nested 100000 deep once overflowed the
+  // stack when the model record copied it.
+  auto with_params = [](size_t depth) {
+    return R"({"version": 1, "models": [{"id": "a", "params": )" + std::string(depth, '[') +
+           std::string(depth, ']') + "}]}";
+  };
+  app.write_manifest(with_params(100000));
+  EXPECT_TRUE(app.read().empty());
+  app.write_manifest(with_params(400));
+  EXPECT_EQ(ids(app.read()), (std::vector<std::string>{"a"}));
+}
+
 TEST(CatalogFilter, IdsMustBeLowerCaseLettersDigitsAndDashes) {
   AppData app;
   json models = json::array();

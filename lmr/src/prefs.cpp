@@ -62,6 +62,12 @@ class StrictBuilder {
     return &slot;
   }
   bool open(json empty) {
+    // Parsing is iterative, but copying or comparing a value recurses once
+    // per level: a document nested 100000 deep exhausted the stack when the
+    // catalogue copied its "params". Nothing the desktop application writes
+    // comes near this depth, and a refused document means the defaults.
+    if (open_.size() >= kMaxDepth)
+      return false;
     json* where = add(std::move(empty));
     open_.push_back(where);
     return true;
@@ -72,6 +78,8 @@ class StrictBuilder {
     open_.pop_back();
     return true;
   }
+
+  static constexpr std::size_t kMaxDepth = 512;
 
   json& root_;
   std::vector<json*> open_;

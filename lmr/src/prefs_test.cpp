@@ -173,9 +173,19 @@ TEST(ParseJsonStrict, ValuesAndRejections) {
   EXPECT_FALSE(parse_json_strict("{} {}"));
   EXPECT_FALSE(parse_json_strict(""));
   EXPECT_FALSE(parse_json_strict(R"({"a": {"b": 1, "b": 1}})"));
-  // Deep nesting is parsed without recursion.
-  std::string deep = std::string(100000, '[') + std::string(100000, ']');
-  EXPECT_TRUE(parse_json_strict(deep));
+  // Deep nesting is parsed without recursion, up to a depth whose values can
+  // still be copied and compared on any thread's stack.
+  auto nested = [](size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+  EXPECT_TRUE(parse_json_strict(nested(512)));
+  EXPECT_FALSE(parse_json_strict(nested(513)));
+  EXPECT_FALSE(parse_json_strict(nested(100000)));
+}
+
+TEST(PrefsLoad, DeeplyNestedValueGivesTheDefaultsWithoutExhaustingTheStack) {
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  EXPECT_EQ(load_text(R"({"models_dir": "/m", "default_codec": )" + deep + "}"), Prefs::defaults());
+  const std::string fine = std::string(500, '[') + std::string(500, ']');
+  EXPECT_EQ(load_text(R"({"models_dir": "/m", "default_codec": )" + fine + "}").models_dir, "/m");
 }
 
 }  // namespace
