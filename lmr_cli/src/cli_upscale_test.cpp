@@ -302,7 +302,10 @@ TEST_F(Upscale, OtherCodecs) {
 }
 
 TEST_F(Upscale, MultiInputJobOnAFrameThatIsNotAMultipleOfTheTile) {
-  testing::make_clip(dir / "in.mp4", 400, 300, 4, "25", true);
+  // No audio: this clip's AAC track is far shorter than its video, and with
+  // "-shortest" how many frames ffmpeg keeps then depends on how fast they
+  // arrive (a sanitizer build lost the last one).
+  testing::make_clip(dir / "in.mp4", 400, 300, 4, "25", false);
   const fs::path out = dir / "out.mov";
   auto r =
       run_lmr({"upscale", "--fgnet", "--model", model("fgnet2x.onnx"), "-i",
@@ -320,7 +323,7 @@ TEST_F(Upscale, MultiInputJobOnAFrameThatIsNotAMultipleOfTheTile) {
   const video::VideoInfo info = probe(out);
   EXPECT_EQ(info.width, 800u);
   EXPECT_EQ(info.height, 600u);
-  EXPECT_EQ(audio_streams(out), 1);
+  EXPECT_EQ(audio_streams(out), 0);
   std::vector<Frame> expected;
   for (const Frame& f : input_frames(dir / "in.mp4", 400, 300))
     expected.push_back(nearest(f, 400, 300, 2));
