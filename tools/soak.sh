@@ -4,7 +4,7 @@
 # CPU, tiled so the tile runner starts its workers every frame) and prints
 # lmr's resident memory (VmRSS) when it reports frame 10, half way and at the
 # last frame. Fails when memory at the end exceeds the frame-10 figure by
-# more than 16 MiB: per-frame memory must not accumulate.
+# more than 4 MiB: per-frame memory must not accumulate.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build}
@@ -50,7 +50,7 @@ echo "soak: lmr exited with $status after $(($(date +%s) - start)) s"
 [ "$status" -eq 0 ] && [ -n "$first" ] && [ -n "$last" ] || { echo "soak: FAILED (no complete run)"; exit 1; }
 growth=$((last - first))
 echo "soak: growth from frame 10 to frame $FRAMES: ${growth} kB"
-if [ "$growth" -gt 16384 ]; then
+if [ "$growth" -gt 4096 ]; then
   echo "soak: FAILED (memory grows with the frame count)"
   exit 1
 fi

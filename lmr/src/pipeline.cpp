@@ -120,9 +120,6 @@ Result<uint64_t> frame_loop(uint64_t max_frames,
   uint64_t n = 0;
   if (max_frames == 0)
     return n;
-  // Every frame allocates and frees the same large buffers; let them be
-  // reused instead of faulted in afresh each time.
-  platform::keep_freed_memory();
   for (;;) {
     auto frame = decoder.next_frame();
     if (!frame)
@@ -332,6 +329,10 @@ Result<std::vector<float>> esrgan_process_frame_on(std::span<const float> frame,
 }
 
 Status run_upscale(const UpscaleConfig& c) {
+  // Every frame allocates and frees the same large buffers: keep them for
+  // reuse. Set before the probe's and the runtime's threads first allocate,
+  // so that they share the one heap too.
+  platform::keep_freed_memory();
   auto info = probe_input(c);
   if (!info)
     return std::unexpected(info.error());
@@ -498,6 +499,7 @@ Result<std::vector<float>> fgnet_process_frame(std::span<const float> current,
 }
 
 Status run_fgnet_upscale(const UpscaleConfig& c) {
+  platform::keep_freed_memory();  // as in run_upscale
   auto info = probe_input(c);
   if (!info)
     return std::unexpected(info.error());

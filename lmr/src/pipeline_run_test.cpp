@@ -250,8 +250,13 @@ TEST_F(Job, OutputInAMissingFolderFails) {
   config.output = (dir / "missing" / "out.mp4").string();
   Status st = run();
   ASSERT_FALSE(st);
-  EXPECT_EQ(st.error().message().rfind("encoder failed: ", 0), 0u) << st.error().message();
-  EXPECT_NE(st.error().message().find("No such file or directory"), std::string::npos);
+  // ffmpeg fails at start-up; whether lmr notices at a write or only at the
+  // finish depends on how many frames the pipe took before ffmpeg exited.
+  const std::string& why = st.error().message();
+  EXPECT_TRUE(why.starts_with("encoder failed: ") ||
+              why.starts_with("encoder exited with exit status: 1: "))
+      << why;
+  EXPECT_NE(why.find("No such file or directory"), std::string::npos) << why;
   expect_clean();
 }
 
