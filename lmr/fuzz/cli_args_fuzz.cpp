@@ -30,6 +30,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (mkdtemp(tmpl.data()) == nullptr)
     std::abort();
   setenv("LMR_APP_DATA", tmpl.c_str(), 1);
+  // libFuzzer ends with exit(): take the folder along.
+  std::atexit([] {
+    std::error_code ec;
+    std::filesystem::remove_all(std::getenv("LMR_APP_DATA"), ec);
+  });
   return 0;
 }
 

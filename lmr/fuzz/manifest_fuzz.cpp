@@ -21,6 +21,13 @@ std::filesystem::path app_data() {
       std::abort();
     return std::filesystem::path(tmpl);
   }();
+  // libFuzzer ends with exit(): take the folder along (registered after
+  // `dir` is made, so it runs before `dir` is destroyed).
+  static const bool cleanup = std::atexit([] {
+                                std::error_code ec;
+                                std::filesystem::remove_all(dir, ec);
+                              }) == 0;
+  (void)cleanup;
   return dir;
 }
 
