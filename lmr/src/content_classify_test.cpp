@@ -18,26 +18,11 @@ namespace {
 namespace fs = std::filesystem;
 using lmr::testing::TempDir;
 
-void ffmpeg(std::vector<std::string> args) {
-  args.insert(args.begin(), {(lmr::testing::bin_dir() / "ffmpeg").string(), "-v", "error", "-y"});
-  const lmr::testing::ProcResult r = lmr::testing::run(args, {}, 120);
-  ASSERT_EQ(r.exit_code(), 0) << r.err;
-}
-
-// A few solid shapes gliding over a plain background.
-void make_animation(const fs::path& path) {
-  ffmpeg({"-f", "lavfi", "-i", "color=c=0x2a5db0:s=480x270:r=25:d=2", "-f", "lavfi", "-i",
-          "color=c=0xf2c230:s=120x90:r=25:d=2", "-f", "lavfi", "-i",
-          "color=c=0xe04040:s=80x140:r=25:d=2", "-filter_complex",
-          "[0][1]overlay=x='20+t*120':y=60[a];[a][2]overlay=x='360-t*100':y='120-t*30',"
-          "format=yuv420p",
-          "-c:v", "libx264", "-crf", "12", path.string()});
-}
-
 // A busy test pattern under heavy temporal and spatial grain.
 void make_camera_like(const fs::path& path) {
-  ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=480x270:r=25:d=2", "-vf",
-          "noise=alls=30:allf=t+u,format=yuv420p", "-c:v", "libx264", "-crf", "18", path.string()});
+  lmr::testing::run_ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=480x270:r=25:d=2", "-vf",
+                            "noise=alls=30:allf=t+u,format=yuv420p", "-c:v", "libx264", "-crf",
+                            "18", path.string()});
 }
 
 class Hygiene : public ::testing::Test {
@@ -54,7 +39,7 @@ using ClassifyClip = Hygiene;
 
 TEST_F(ClassifyClip, FlatAnimationIsGraphic) {
   TempDir dir;
-  make_animation(dir / "cartoon.mp4");
+  lmr::testing::make_animation(dir / "cartoon.mp4");
   Result<bool> natural = classify((dir / "cartoon.mp4").string());
   ASSERT_TRUE(natural) << natural.error().message();
   EXPECT_FALSE(*natural);
@@ -70,14 +55,7 @@ TEST_F(ClassifyClip, NoisyCameraFootageIsNatural) {
 
 TEST_F(ClassifyClip, UndecodableClipFailsExtraction) {
   TempDir dir;
-  // The header (moved to the front) survives, the coded frames do not: the
-  // probe still succeeds, decoding cannot.
-  ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=2", "-c:v", "libx264", "-movflags",
-          "+faststart", (dir / "whole.mp4").string()});
-  const std::string whole = lmr::testing::read_file(dir / "whole.mp4");
-  const size_t mdat = whole.find("mdat");
-  ASSERT_NE(mdat, std::string::npos);
-  lmr::testing::write_file(dir / "cut.mp4", whole.substr(0, mdat + 8));
+  lmr::testing::make_undecodable_clip(dir.path(), dir / "cut.mp4");
 
   Result<bool> natural = classify((dir / "cut.mp4").string());
   ASSERT_FALSE(natural);

@@ -188,6 +188,34 @@ void make_clip(const fs::path& path,
     throw std::runtime_error("make_clip failed: " + r.err);
 }
 
+void run_ffmpeg(std::vector<std::string> args) {
+  args.insert(args.begin(), {(bin_dir() / "ffmpeg").string(), "-v", "error", "-y"});
+  ProcResult r = run(args, {}, 120);
+  if (r.exit_code() != 0)
+    throw std::runtime_error("ffmpeg failed: " + r.err);
+}
+
+void make_animation(const fs::path& path) {
+  run_ffmpeg({"-f", "lavfi", "-i", "color=c=0x2a5db0:s=480x270:r=25:d=2", "-f", "lavfi", "-i",
+              "color=c=0xf2c230:s=120x90:r=25:d=2", "-f", "lavfi", "-i",
+              "color=c=0xe04040:s=80x140:r=25:d=2", "-filter_complex",
+              "[0][1]overlay=x='20+t*120':y=60[a];[a][2]overlay=x='360-t*100':y='120-t*30',"
+              "format=yuv420p",
+              "-c:v", "libx264", "-crf", "12", path.string()});
+}
+
+void make_undecodable_clip(const fs::path& dir, const fs::path& path) {
+  // The header (moved to the front) survives, the coded frames do not.
+  const fs::path whole_path = dir / "whole.mp4";
+  run_ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=2", "-c:v", "libx264", "-movflags",
+              "+faststart", whole_path.string()});
+  const std::string whole = read_file(whole_path);
+  const size_t mdat = whole.find("mdat");
+  if (mdat == std::string::npos)
+    throw std::runtime_error("no mdat box in " + whole_path.string());
+  write_file(path, whole.substr(0, mdat + 8));
+}
+
 int zombie_children() {
   int zombies = 0;
   pid_t self = getpid();

@@ -15,23 +15,6 @@ using lmr::testing::ProcResult;
 using lmr::testing::run_lmr;
 using lmr::testing::TempDir;
 
-void ffmpeg(std::vector<std::string> args) {
-  args.insert(args.begin(), {(lmr::testing::bin_dir() / "ffmpeg").string(), "-v", "error", "-y"});
-  const ProcResult r = lmr::testing::run(args, {}, 120);
-  ASSERT_EQ(r.exit_code(), 0) << r.err;
-}
-
-// Two solid shapes of distinct luma moving over a plain background: graphic
-// footage.
-void make_animation(const fs::path& path) {
-  ffmpeg({"-f", "lavfi", "-i", "color=c=0x2a5db0:s=480x270:r=25:d=2", "-f", "lavfi", "-i",
-          "color=c=0xf2c230:s=120x90:r=25:d=2", "-f", "lavfi", "-i",
-          "color=c=0xe04040:s=80x140:r=25:d=2", "-filter_complex",
-          "[0][1]overlay=x='20+t*120':y=60[a];[a][2]overlay=x='360-t*100':y='120-t*30',"
-          "format=yuv420p",
-          "-c:v", "libx264", "-crf", "12", path.string()});
-}
-
 const std::string kInfoUsage = "usage: lmr info -i <video>\n";
 const std::string kTestModelUsage = "usage: lmr test-model --model <path.onnx>\n";
 
@@ -52,7 +35,7 @@ TEST(InfoCommand, UsageStopsWithStatusOne) {
 TEST(InfoCommand, DescribesARealClip) {
   TempDir dir;
   const std::string clip = (dir / "a.mp4").string();
-  make_animation(clip);
+  lmr::testing::make_animation(clip);
   const std::string expected = "480x270 @ 25/1 fps, 2.0s, ~50 frames\ncontent: graphic\n";
 
   const ProcResult r = run_lmr({"info", "-i", clip});
@@ -92,13 +75,7 @@ TEST(InfoCommand, ProbeErrorEndsWithStatusOne) {
 
 TEST(InfoCommand, UndecodableClipIsUnknownContentWithStatusZero) {
   TempDir dir;
-  // The header survives at the front of the file, the coded frames do not.
-  ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=2", "-c:v", "libx264", "-movflags",
-          "+faststart", (dir / "whole.mp4").string()});
-  const std::string whole = lmr::testing::read_file(dir / "whole.mp4");
-  const size_t mdat = whole.find("mdat");
-  ASSERT_NE(mdat, std::string::npos);
-  lmr::testing::write_file(dir / "cut.mp4", whole.substr(0, mdat + 8));
+  lmr::testing::make_undecodable_clip(dir.path(), dir / "cut.mp4");
 
   const ProcResult r = run_lmr({"info", "-i", (dir / "cut.mp4").string()});
   EXPECT_EQ(r.exit_code(), 0);
