@@ -75,8 +75,8 @@ TEST(EsrganProcessFrame, NearestModelGivesTheNearestEnlargementAcrossTiles) {
     uint64_t tiles = 0;
     for (const auto& s : sessions)
       tiles += s.infer_tiles();
+    // Which session takes which tile is up to the scheduler; every tile runs once.
     EXPECT_EQ(tiles, grid.cols * grid.rows);
-    EXPECT_GT(sessions[0].infer_tiles(), 0u);
   }
 }
 

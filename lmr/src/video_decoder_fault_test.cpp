@@ -48,7 +48,9 @@ void expect_all_ended(const fs::path& tools) {
     ++seen;
     EXPECT_EQ(::kill(pid, 0), -1) << "process " << pid << " is still there";
   }
-  EXPECT_GE(seen, 2) << "the decoder and the encoder should both have started";
+  // The decoder records itself before its first frame; the encoder may be
+  // stopped before its shell gets that far, so only the decoder is certain.
+  EXPECT_GE(seen, 1) << "the stand-in decoder should have started";
 }
 
 lmr::testing::ProcResult upscale(const TempDir& dir,
