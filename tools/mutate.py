@@ -33,7 +33,7 @@ def prepare(work, jobs):
     if os.path.isdir(os.path.join(work, ".git")):
         run(["git", "fetch", "-q", ROOT, "HEAD"], work)
         run(["git", "reset", "-q", "--hard", "FETCH_HEAD"], work)
-        run(["git", "clean", "-fdq"], work)
+        run(["git", "clean", "-fdq", "-e", "/.deps", "-e", "/build"], work)
     else:
         shutil.rmtree(work, ignore_errors=True)
         rc, out = run(["git", "clone", "-q", ROOT, work], ROOT)
@@ -97,13 +97,14 @@ def main():
             run(["git", "apply", patch], args.work)
             rc, out = build(args.work, args.jobs)
             if rc != 0:
-                verdict, detail = "does-not-build", ""
+                errors = [l for l in out.splitlines() if "error" in l]
+                verdict, detail = "does-not-build", (errors or [""])[0][:100]
             else:
                 rc, out = test(args.work, args.jobs, args.tests)
                 verdict = "killed" if rc != 0 else "survived"
                 detail = "by " + first_failure(out) if rc != 0 else ""
             run(["git", "checkout", "-q", "--", "."], args.work)
-            run(["git", "clean", "-fdq"], args.work)
+            run(["git", "clean", "-fdq", "-e", "/.deps", "-e", "/build"], args.work)
         counts[verdict] = counts.get(verdict, 0) + 1
         print(f"{verdict:15} {name[:-6]:45} {time.monotonic() - start:5.0f} s  {detail}",
               flush=True)
