@@ -148,9 +148,9 @@ bool safe_key(std::string_view key) {
   return true;
 }
 
-// The sha256 text is part of a file name: a "/" or NUL in its first 12 bytes
-// would name another folder (or cut the name short), reaching outside the
-// model's own folder. Keys are checked first, so only the digest part can.
+// Keys are digits, and the sha256 text is part of the file name: a "/" or NUL
+// in its first 12 bytes would name another folder (or cut the name short),
+// reaching outside the model's own folder.
 bool safe_files(const CatalogModel& m) {
   for (const auto& [key, ref] : m.files) {
     if (!safe_key(key) ||
