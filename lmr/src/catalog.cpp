@@ -46,6 +46,18 @@ std::string ascii_lower(std::string_view s) {
   return out;
 }
 
+std::string file_name(std::string_view key, std::string_view sha256) {
+  // Cutting inside a multi-byte character would leave a broken name.
+  bool whole = sha256.size() >= 12 &&
+               (sha256.size() == 12 || (static_cast<unsigned char>(sha256[12]) & 0xC0) != 0x80);
+  std::string name(key);
+  if (whole)
+    name += "x-" + ascii_lower(sha256.substr(0, 12)) + ".onnx";
+  else
+    name += "x.onnx";
+  return name;
+}
+
 // --- Typed reading of the manifest; any mismatch rejects the document. ---
 
 bool read_u64_list(const json& v, std::vector<uint64_t>& out) {
@@ -136,9 +148,13 @@ bool safe_key(std::string_view key) {
   return true;
 }
 
-bool safe_keys(const CatalogModel& m) {
+// Keys are digits, and the sha256 text is part of the file name: a "/" or NUL
+// in its first 12 bytes would name another folder (or cut the name short),
+// reaching outside the model's own folder.
+bool safe_files(const CatalogModel& m) {
   for (const auto& [key, ref] : m.files) {
-    if (!safe_key(key))
+    if (!safe_key(key) ||
+        file_name(key, ref.sha256).find_first_of(std::string_view("/\0", 2)) != std::string::npos)
       return false;
   }
   return true;
@@ -177,7 +193,7 @@ std::vector<CatalogModel> cached(const fs::path& app_data, const fs::path& model
     return {};
   std::vector<CatalogModel> models;
   for (CatalogModel& m : manifest->models) {
-    if (safe_id(m.id) && safe_keys(m))
+    if (safe_id(m.id) && safe_files(m))
       models.push_back(std::move(m));
   }
   mark_installed(models, models_dir);
@@ -188,15 +204,7 @@ fs::path file_path(const fs::path& models_dir,
                    std::string_view id,
                    std::string_view key,
                    std::string_view sha256) {
-  // Cutting inside a multi-byte character would leave a broken name.
-  bool whole = sha256.size() >= 12 &&
-               (sha256.size() == 12 || (static_cast<unsigned char>(sha256[12]) & 0xC0) != 0x80);
-  std::string name(key);
-  if (whole)
-    name += "x-" + ascii_lower(sha256.substr(0, 12)) + ".onnx";
-  else
-    name += "x.onnx";
-  return models_dir / fs::path(id) / fs::path(name);
+  return models_dir / fs::path(id) / fs::path(file_name(key, sha256));
 }
 
 Result<std::string> sha256_file(const fs::path& path) {

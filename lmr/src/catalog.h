@@ -55,8 +55,9 @@ struct Manifest {
 // wrong type anywhere: one bad entry rejects the whole document.
 std::optional<Manifest> parse_manifest(std::string_view text);
 
-// Reads app_data/models.json, keeps the models whose id and file keys are
-// safe to store, adopts older file names and marks the installed models.
+// Reads app_data/models.json, keeps the models whose id, file keys and file
+// names are safe to store (each file one plain name in the model's folder),
+// adopts older file names and marks the installed models.
 // Empty when the file is missing or invalid; never fails.
 std::vector<CatalogModel> cached(const std::filesystem::path& app_data,
                                  const std::filesystem::path& models_dir);

@@ -233,6 +233,46 @@ TEST(CatalogFilter, FileKeysMustBeDigits) {
   EXPECT_FALSE(models[0].installed);
 }
 
+// The sha256 text becomes part of a file name: a model whose name would not
+// stay one plain name in its own folder is dropped, the others are kept.
+TEST(CatalogFilter, DigestTextNeverNamesAPathOutsideTheModelFolder) {
+  const std::string huge(100000, 'a');
+  const std::pair<std::string, bool> rows[] = {
+      {"/../../../vi", false},  // with a folder 2x- beside it: app_data/vi.onnx
+      {"../../../../etc/passwd", false},
+      {"abcdef/ghijkl", false},
+      {std::string("abcdef\0ghijkl", 13), false},
+      {std::string(100000, '/'), false},
+      {"abcdefghijk/", false},
+      {"............", true},
+      {"..\\..\\..\\..", true},
+      {huge, true},
+      {huge.substr(0, 12) + std::string(100000, '/'), true},  // only 12 bytes are used
+      {"abcdefghij/\xC3\xA9", true},  // cut inside "é": the older name 2x.onnx
+      {"../../../..", true},          // 11 bytes: the older name
+      {"", true},
+  };
+  for (const auto& [sha, kept] : rows) {
+    AppData app;
+    app.write_manifest(manifest({{{"id", "evil"}, {"files", {{"2", file_ref(sha)}}}},
+                                 {{"id", "good"}, {"files", {{"2", file_ref(kAbcDigest)}}}}}));
+    fs::create_directories(app.models() / "evil" / "2x-");
+    write_file(app.dir / "vi.onnx", "planted");
+    auto models = app.read();
+    const std::string row = sha.substr(0, 16);
+    const std::vector<std::string> want =
+        kept ? std::vector<std::string>{"evil", "good"} : std::vector<std::string>{"good"};
+    EXPECT_EQ(ids(models), want) << row;
+    for (const CatalogModel& m : models) {
+      for (const auto& [key, ref] : m.files) {
+        fs::path p = file_path(app.models(), m.id, key, ref.sha256);
+        EXPECT_EQ(p.lexically_relative(app.models()), fs::path(m.id) / p.filename()) << row;
+        EXPECT_EQ(p.native().find('\0'), std::string::npos) << row;
+      }
+    }
+  }
+}
+
 TEST(CatalogFilePath, NameRule) {
   fs::path dir = "/m";
   EXPECT_EQ(file_path(dir, "quelt", "4", "ABCDEF0123456789ABCDEF"),

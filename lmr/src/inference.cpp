@@ -105,6 +105,10 @@ Runtime open_runtime() {
 }  // namespace
 
 void init_ort_dylib() {
+  // The runtime's built-in telemetry writes a device identifier and an event
+  // cache under HOME and files in TMPDIR as soon as the library loads; the
+  // engine writes nothing but its output. A caller's own value stands.
+  setenv("ORT_DISABLE_TELEMETRY", "1", 0);
   const char* var = std::getenv("ORT_DYLIB_PATH");
   if (var == nullptr || !text::is_valid_utf8(var)) {
     if (auto lib = find_ort_library(platform::executable_dir().value_or(fs::path("."))))

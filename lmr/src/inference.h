@@ -17,8 +17,9 @@ namespace lmr::inference {
 
 // Finds the runtime library next to the executable (or in its runtime/ or
 // bundle folder) and publishes it in ORT_DYLIB_PATH unless that variable is
-// already set; registers the process-wide environment settings. Called first
-// thing by main, on the main thread. Never fails.
+// already set; sets ORT_DISABLE_TELEMETRY=1 unless that variable is already
+// set (to any value); registers the process-wide environment settings.
+// Called first thing by main, on the main thread. Never fails.
 void init_ort_dylib();
 
 // The runtime library init_ort_dylib picks for an executable in `exe_dir`:

@@ -101,6 +101,25 @@ TEST(InitOrtDylib, PublishesTheLibraryBesideTheExecutable) {
       ::testing::ExitedWithCode(0), "");
 }
 
+TEST(InitOrtDylib, TelemetryOffUnlessTheCallerChose) {
+  // Caller's value (nullptr: unset) -> the value the runtime will see.
+  const std::pair<const char*, const char*> rows[] = {{nullptr, "1"}, {"0", "0"}, {"", ""}};
+  for (const auto& [given, seen] : rows) {
+    EXPECT_EXIT(
+        {
+          if (given != nullptr)
+            setenv("ORT_DISABLE_TELEMETRY", given, 1);
+          else
+            unsetenv("ORT_DISABLE_TELEMETRY");
+          init_ort_dylib();
+          const char* v = std::getenv("ORT_DISABLE_TELEMETRY");
+          std::exit(v != nullptr && std::string(v) == seen ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "")
+        << (given != nullptr ? given : "unset");
+  }
+}
+
 // Loading is once per process, so every outcome is checked in a child.
 void expect_load_error(const char* dylib_path, const char* message) {
   EXPECT_EXIT(

@@ -561,7 +561,10 @@ Status run_fgnet_upscale(const UpscaleConfig& c) {
   return {};
 }
 
-Status check_output_is_not_input(const std::string& input, const std::string& output) {
+Status check_output_is_not_input(const std::string& input_arg, const std::string& output_arg) {
+  // ffmpeg opens "file:<path>" as <path>: compare the files it will open.
+  auto opened = [](const std::string& p) { return p.starts_with("file:") ? p.substr(5) : p; };
+  const std::string input = opened(input_arg), output = opened(output_arg);
   bool same = false;
   struct stat in_st {};
   struct stat out_st {};
@@ -580,7 +583,7 @@ Status check_output_is_not_input(const std::string& input, const std::string& ou
     same = normal(input) == normal(output);
   }
   if (same) {
-    return fail("the output " + output +
+    return fail("the output " + output_arg +
                 " is the input file itself; writing it would destroy the input (choose another "
                 "output path)");
   }

@@ -110,8 +110,8 @@ Result<std::vector<float>> fgnet_process_frame(std::span<const float> current,
 Status run_fgnet_upscale(const UpscaleConfig& config);
 
 // Refuses an output that is the input file itself (same path, another
-// spelling, a link to it): ffmpeg's -y would truncate the source while it is
-// being read.
+// spelling, a link to it, either named with ffmpeg's "file:" prefix):
+// ffmpeg's -y would truncate the source while it is being read.
 Status check_output_is_not_input(const std::string& input, const std::string& output);
 
 // Progress figures after n frames, `elapsed` seconds into the loop.

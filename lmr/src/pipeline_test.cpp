@@ -413,12 +413,22 @@ TEST_F(OutputGuard, RefusesTheInputUnderAnySpelling) {
   fs::create_directory(dir / "sub");
   fs::create_symlink(in, dir / "link.mp4");
   fs::create_hard_link(in, dir / "hard.mp4");
-  const std::string spellings[] = {in.string(), (dir / "sub" / ".." / "in.mp4").string(),
-                                   (dir / "." / "in.mp4").string(), (dir / "link.mp4").string(),
-                                   (dir / "hard.mp4").string()};
-  for (const std::string& out : spellings) {
-    Status st = check_output_is_not_input(in.string(), out);
-    ASSERT_FALSE(st) << out;
+  const std::string file = "file:" + in.string();
+  // {input, output}: ffmpeg opens "file:<path>" as <path>.
+  const std::pair<std::string, std::string> spellings[] = {
+      {in.string(), in.string()},
+      {in.string(), (dir / "sub" / ".." / "in.mp4").string()},
+      {in.string(), (dir / "." / "in.mp4").string()},
+      {in.string(), (dir / "link.mp4").string()},
+      {in.string(), (dir / "hard.mp4").string()},
+      {in.string(), file},
+      {file, in.string()},
+      {file, file},
+      {file, "file:" + (dir / "link.mp4").string()},
+  };
+  for (const auto& [input, out] : spellings) {
+    Status st = check_output_is_not_input(input, out);
+    ASSERT_FALSE(st) << input << " " << out;
     EXPECT_EQ(st.error().message(),
               "the output " + out +
                   " is the input file itself; writing it would destroy the input (choose another "
@@ -430,9 +440,11 @@ TEST_F(OutputGuard, RelativeSpellingOfTheSamePath) {
   const fs::path old = fs::current_path();
   fs::current_path(dir.path());
   Status st = check_output_is_not_input("in.mp4", in.string());
+  Status prefixed = check_output_is_not_input("in.mp4", "file:in.mp4");
   Status missing = check_output_is_not_input("gone.mp4", "./gone.mp4");
   fs::current_path(old);
   EXPECT_FALSE(st);
+  EXPECT_FALSE(prefixed);
   // Even when neither file exists the spellings are recognised.
   EXPECT_FALSE(missing);
 }

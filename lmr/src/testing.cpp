@@ -20,6 +20,13 @@ namespace lmr::testing {
 
 namespace fs = std::filesystem;
 
+namespace {
+// Test programs load the runtime in-process without the engine's start-up:
+// keep its telemetry files out of HOME and TMPDIR here too, before main.
+// Tests of the engine's own setting unset it for the process they start.
+const bool telemetry_off = setenv("ORT_DISABLE_TELEMETRY", "1", 0) == 0;
+}  // namespace
+
 int ProcResult::exit_code() const {
   if (timed_out || !WIFEXITED(wait_status))
     return -1;

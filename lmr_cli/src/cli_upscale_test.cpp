@@ -411,15 +411,23 @@ TEST_F(Upscale, OutputThatIsTheInputIsRefusedAndTheInputKept) {
   const std::string original = testing::read_file(dir / "in.mp4");
   fs::create_directory(dir / "sub");
   fs::create_hard_link(dir / "in.mp4", dir / "hard.mp4");
-  for (const fs::path& out : {dir / "in.mp4", dir / "sub" / ".." / "in.mp4", dir / "hard.mp4"}) {
+  const std::string in = (dir / "in.mp4").string(), file = "file:" + in;
+  // {input, output}; ffmpeg opens "file:<path>" as <path>.
+  const std::pair<std::string, std::string> rows[] = {
+      {in, in},
+      {in, (dir / "sub" / ".." / "in.mp4").string()},
+      {in, (dir / "hard.mp4").string()},
+      {in, file},
+      {file, in},
+      {file, file}};
+  for (const auto& [input, out] : rows) {
     for (bool fgnet : {false, true}) {
-      std::vector<std::string> args{
-          "upscale", "--model",   model("nn2x.onnx"), "-i", (dir / "in.mp4").string(),
-          "-o",      out.string()};
+      std::vector<std::string> args{"upscale", "--model", model("nn2x.onnx"), "-i", input,
+                                    "-o",      out};
       if (fgnet)
         args.push_back("--fgnet");
       auto r = run_lmr(args, {}, 60);
-      expect_failure(r, "Error: the output " + out.string() +
+      expect_failure(r, "Error: the output " + out +
                             " is the input file itself; writing it would destroy the input "
                             "(choose another output path)");
       EXPECT_EQ(r.err.find("input 64x48"), std::string::npos) << r.err;
