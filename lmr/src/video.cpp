@@ -241,13 +241,13 @@ std::optional<double> video_seconds(const VideoInfo& info, uint64_t max_frames) 
     if (num && den && *num > 0.0 && *den > 0.0 && std::isfinite(*num / *den))
       fps = *num / *den;
   }
+  // The duration first: the decoder delivers frames at the constant rate
+  // over it, also when a variable-rate stream counts fewer frames.
+  if (info.duration > 0.0)
+    return fps ? std::min(info.duration, static_cast<double>(max_frames) / *fps) : info.duration;
   if (fps && info.frames > 0)
     return static_cast<double>(std::min(info.frames, max_frames)) / *fps;
-  if (info.duration <= 0.0)
-    return std::nullopt;
-  if (fps)
-    return std::min(info.duration, static_cast<double>(max_frames) / *fps);
-  return info.duration;
+  return std::nullopt;
 }
 
 Status check_colours(const VideoInfo& info) {

@@ -46,8 +46,9 @@ std::vector<std::string> probe_args(const std::string& path);
 Result<VideoInfo> parse_probe_report(std::string_view report);
 Result<VideoInfo> probe(const std::string& path);
 
-// Seconds that the first `max_frames` frames of the stream last at its
-// frame rate (all of them when it has fewer), or nothing when unknown.
+// Seconds of video that the first `max_frames` decoded frames span: the
+// stream's duration, shortened to `max_frames` at its frame rate (the frame
+// count serves when the duration is unknown), or nothing when unknown.
 std::optional<double> video_seconds(const VideoInfo& info, uint64_t max_frames);
 
 // Refuses sources whose colours would come out wrong once tagged BT.709:

@@ -242,7 +242,8 @@ TEST(VideoSeconds, TheFramesThatWillBeWritten) {
   EXPECT_EQ(secs("25/1", 400, 16.0, UINT64_MAX), 16.0);
   EXPECT_EQ(secs("25/1", 400, 99.0, 10), 0.4);
   EXPECT_EQ(secs("30000/1001", 300, 0.0, UINT64_MAX), 10.01);
-  EXPECT_EQ(secs("25/1", 0, 2.0, UINT64_MAX), 2.0);  // count unknown: the duration
+  EXPECT_EQ(secs("30/1", 290, 10.0, UINT64_MAX), 10.0);  // variable rate: the duration
+  EXPECT_EQ(secs("25/1", 0, 2.0, UINT64_MAX), 2.0);
   EXPECT_EQ(secs("25/1", 0, 2.0, 5), 0.2);
   EXPECT_EQ(secs("0/0", 0, 3.0, 5), 3.0);
   EXPECT_EQ(secs("0/0", 10, 0.0, 5), std::nullopt);
