@@ -156,6 +156,8 @@ std::vector<std::string> sample_args(const std::string& path, double seconds) {
           text::format("%.3f", seconds),
           "-i",
           path,
+          "-map",
+          "0:V:0",
           "-frames:v",
           "1",
           "-vf",
@@ -186,8 +188,16 @@ Result<bool> classify(const std::string& path) {
     if (!out)
       return std::unexpected(out.error());
     const std::string& bytes = out->stdout_text;
-    if (!out->success() || bytes.size() < kMinSampleBytes)
-      return fail("ffmpeg frame extraction failed: " + text::lossy_utf8(out->stderr_text));
+    if (!out->success() || bytes.size() < kMinSampleBytes) {
+      std::string why = text::lossy_utf8(out->stderr_text);
+      // ffmpeg is silent when the seek lands past the last frame.
+      if (text::trim(why).empty()) {
+        why = out->success() ? text::format("no frame at %.3f s (%llu bytes decoded)", times[i],
+                                            static_cast<unsigned long long>(bytes.size()))
+                             : ffbin::exit_status_text(out->wait_status);
+      }
+      return fail("ffmpeg frame extraction failed: " + why);
+    }
     const auto frame = std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     samples[i] = features(frame, kSampleWidth, bytes.size() / (kSampleWidth * 3));
   }

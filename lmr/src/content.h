@@ -45,7 +45,8 @@ std::vector<std::string> sample_args(const std::string& path, double seconds);
 
 // Probes `path`, extracts the six samples with ffmpeg and decides: true =
 // natural, false = graphic. Errors: the probe's, ffmpeg's start failure, or
-// "ffmpeg frame extraction failed: " + ffmpeg's stderr.
+// "ffmpeg frame extraction failed: " + ffmpeg's stderr (or, when it said
+// nothing, the missing frame's time or its exit status).
 Result<bool> classify(const std::string& path);
 
 }  // namespace lmr::content

@@ -149,9 +149,9 @@ std::string sample_frame(bool grain) {
 }
 
 std::vector<std::string> expected_args(const std::string& seek, const std::string& path) {
-  return {"-v",       "error",     "-ss", seek,       "-i",
-          path,       "-frames:v", "1",   "-vf",      "scale=320:-2:flags=area",
-          "-pix_fmt", "rgb24",     "-f",  "rawvideo", "-"};
+  return {"-v",       "error", "-ss",       seek,       "-i",  path,
+          "-map",     "0:V:0", "-frames:v", "1",        "-vf", "scale=320:-2:flags=area",
+          "-pix_fmt", "rgb24", "-f",        "rawvideo", "-"};
 }
 
 TEST_F(StandIns, SixSeeksOverA120SecondVideo) {
@@ -210,6 +210,21 @@ TEST_F(StandIns, FailingExtractionStopsAtTheFirstFailure) {
   ASSERT_FALSE(natural);
   EXPECT_EQ(natural.error().message(), "ffmpeg frame extraction failed: bad \xEF\xBF\xBD input");
   EXPECT_EQ(calls().size(), 3u);
+}
+
+// ffmpeg says nothing when the seek lands past the last frame: the reason
+// is then the missing frame (the probe's 120 s puts the first at 10 s), or
+// the exit status.
+TEST_F(StandIns, SilentExtractionFailureStillHasAReason) {
+  for (const auto& [body, reason] : std::vector<std::pair<std::string, std::string>>{
+           {"exit 0\n", "no frame at 10.000 s (0 bytes decoded)"},
+           {"head -c 100 /dev/zero\n", "no frame at 10.000 s (100 bytes decoded)"},
+           {"exit 3\n", "exit status: 3"}}) {
+    ffmpeg_body(body);
+    Result<bool> natural = classify("v.mp4");
+    ASSERT_FALSE(natural);
+    EXPECT_EQ(natural.error().message(), "ffmpeg frame extraction failed: " + reason);
+  }
 }
 
 TEST_F(StandIns, ExtractionKilledBySignalFails) {

@@ -148,15 +148,18 @@ struct OpenVideo {
 };
 
 // Decoder at the input's size, encoder at the upscaled size with the
-// source's audio copied.
+// source's pixel shape and its audio copied up to the end of the frames.
 Result<OpenVideo> open_video(const UpscaleConfig& c, const video::VideoInfo& info) {
-  auto decoder = video::Decoder::create(c.input, info.width, info.height, std::nullopt, {});
+  auto decoder = video::Decoder::create(c.input, info.width, info.height, std::nullopt,
+                                        video::colour_filters(info));
   if (!decoder)
     return std::unexpected(decoder.error());
   const uint64_t ow = info.width * c.scale, oh = info.height * c.scale;
+  const video::SourceTraits traits{info.sar_num, info.sar_den,
+                                   video::video_seconds(info, c.max_frames)};
   auto encoder =
       video::Encoder::create(c.output, c.input, std::nullopt, ow, oh, ow, oh, info.r_frame_rate,
-                             c.codec, "copy", video::Quality{c.quality});
+                             c.codec, "copy", video::Quality{c.quality}, traits);
   if (!encoder)
     return std::unexpected(encoder.error());
   return OpenVideo{std::move(*decoder), std::move(*encoder)};
@@ -169,6 +172,8 @@ Result<video::VideoInfo> probe_input(const UpscaleConfig& c) {
   auto info = video::probe(c.input);
   if (!info)
     return info;
+  if (auto st = video::check_colours(*info); !st)
+    return std::unexpected(st.error());
   if (auto st = check_frame_size(info->width, info->height, c.scale); !st)
     return std::unexpected(st.error());
   return info;

@@ -68,18 +68,57 @@ std::string fixed3(double v) {
   return text::format("%.3f", v);
 }
 
+// Matroska's per-stream DURATION tag: "HH:MM:SS.fraction".
+std::optional<double> parse_clock(std::string_view s) {
+  size_t a = s.find(':');
+  size_t b = a == std::string_view::npos ? a : s.find(':', a + 1);
+  if (b == std::string_view::npos)
+    return std::nullopt;
+  auto h = text::parse_unsigned(s.substr(0, a));
+  auto m = text::parse_unsigned(s.substr(a + 1, b - a - 1));
+  auto sec = parse_decimal(s.substr(b + 1));
+  if (!h || !m || !sec || *sec < 0.0)
+    return std::nullopt;
+  return static_cast<double>(*h) * 3600.0 + static_cast<double>(*m) * 60.0 + *sec;
+}
+
+// "N:D" with both parts non-zero; anything else (0:1, N/A) is unknown.
+std::optional<std::pair<uint64_t, uint64_t>> parse_ratio(std::string_view s) {
+  size_t colon = s.find(':');
+  if (colon == std::string_view::npos)
+    return std::nullopt;
+  auto n = text::parse_unsigned(s.substr(0, colon));
+  auto d = text::parse_unsigned(s.substr(colon + 1));
+  if (!n || !d || *n == 0 || *d == 0)
+    return std::nullopt;
+  return std::pair{*n, *d};
+}
+
+// A display rotation of a quarter turn either way swaps width and height.
+bool quarter_turn(double degrees) {
+  double r = std::fmod(std::fabs(degrees), 180.0);
+  return std::fabs(r - 90.0) < 1.0;
+}
+
+bool untagged(std::string_view tag) {
+  return tag.empty() || tag == "unknown" || tag == "unspecified" || tag == "reserved";
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Probe
 
 std::vector<std::string> probe_args(const std::string& path) {
+  // "V" skips cover art stored as a video stream; the decoder maps the same.
   return {"-v",
           "error",
           "-select_streams",
-          "v:0",
+          "V:0",
           "-show_entries",
-          "stream=width,height,r_frame_rate,nb_frames,duration,codec_name,profile,pix_fmt",
+          "stream=width,height,r_frame_rate,nb_frames,duration,codec_name,profile,pix_fmt,"
+          "sample_aspect_ratio,color_range,color_space,color_transfer,color_primaries"
+          ":stream_tags=DURATION:stream_side_data=rotation",
           "-show_entries",
           "format=duration,format_name",
           "-of",
@@ -91,6 +130,9 @@ Result<VideoInfo> parse_probe_report(std::string_view report) {
   VideoInfo info;
   std::optional<uint64_t> width, height, frames;
   std::optional<std::string> rate;
+  std::pair<uint64_t, uint64_t> sar{1, 1};
+  // In report order: the stream's duration, its DURATION tag (Matroska
+  // gives no other), then the container's, which may span longer audio.
   std::vector<double> durations;
 
   size_t pos = 0;
@@ -131,6 +173,21 @@ Result<VideoInfo> parse_probe_report(std::string_view report) {
     } else if (key == "duration") {
       if (auto d = parse_decimal(value))
         durations.push_back(*d);
+    } else if (key == "TAG:DURATION") {
+      if (auto d = parse_clock(value))
+        durations.push_back(*d);
+    } else if (key == "rotation") {
+      info.rotation = parse_decimal(value).value_or(0.0);
+    } else if (key == "sample_aspect_ratio") {
+      sar = parse_ratio(value).value_or(std::pair<uint64_t, uint64_t>{1, 1});
+    } else if (key == "color_space") {
+      info.color_space = value;
+    } else if (key == "color_primaries") {
+      info.color_primaries = value;
+    } else if (key == "color_transfer") {
+      info.color_transfer = value;
+    } else if (key == "color_range") {
+      info.color_range = value;
     }
   }
 
@@ -138,6 +195,12 @@ Result<VideoInfo> parse_probe_report(std::string_view report) {
     return fail("ffprobe unexpected output: " + std::string(report));
   info.width = *width;
   info.height = *height;
+  info.sar_num = sar.first;
+  info.sar_den = sar.second;
+  if (quarter_turn(info.rotation)) {
+    std::swap(info.width, info.height);
+    std::swap(info.sar_num, info.sar_den);
+  }
   info.r_frame_rate = *rate;
   info.duration = durations.empty() ? 0.0 : durations.front();
   if (frames) {
@@ -169,6 +232,51 @@ Result<VideoInfo> probe(const std::string& path) {
   return parse_probe_report(out->stdout_text);
 }
 
+std::optional<double> video_seconds(const VideoInfo& info, uint64_t max_frames) {
+  std::optional<double> fps;
+  std::string_view r = info.r_frame_rate;
+  if (size_t slash = r.find('/'); slash != std::string_view::npos) {
+    auto num = parse_decimal(r.substr(0, slash));
+    auto den = parse_decimal(r.substr(slash + 1));
+    if (num && den && *num > 0.0 && *den > 0.0 && std::isfinite(*num / *den))
+      fps = *num / *den;
+  }
+  // The duration first: the decoder delivers frames at the constant rate
+  // over it, also when a variable-rate stream counts fewer frames.
+  if (info.duration > 0.0)
+    return fps ? std::min(info.duration, static_cast<double>(max_frames) / *fps) : info.duration;
+  if (fps && info.frames > 0)
+    return static_cast<double>(std::min(info.frames, max_frames)) / *fps;
+  return std::nullopt;
+}
+
+Status check_colours(const VideoInfo& info) {
+  const std::string& trc = info.color_transfer;
+  const bool hdr = trc == "smpte2084" || trc == "arib-std-b67";
+  const bool wide = info.color_primaries == "bt2020" || info.color_space == "bt2020nc" ||
+                    info.color_space == "bt2020c";
+  if (!hdr && !wide)
+    return {};
+  return fail(std::string(hdr ? "HDR" : "wide-gamut") +
+              " video is not supported: its colours (primaries " + info.color_primaries +
+              ", transfer " + trc + ", matrix " + info.color_space +
+              ") would come out wrong in the BT.709 output; convert it to SDR BT.709 first");
+}
+
+std::vector<std::string> colour_filters(const VideoInfo& info) {
+  if (!untagged(info.color_space))
+    return {};
+  const bool turned = quarter_turn(info.rotation);
+  const uint64_t w = turned ? info.height : info.width;
+  const uint64_t h = turned ? info.width : info.height;
+  // SD formats end at 720x576 (1024x576 with square pixels) and HD starts
+  // at 1280x720; players draw the line there. ffmpeg alone would read
+  // every untagged picture as BT.601.
+  if (w >= 1280 || h > 576)
+    return {"scale=in_color_matrix=bt709"};
+  return {};
+}
+
 // ---------------------------------------------------------------------------
 // Decoder
 
@@ -178,7 +286,7 @@ std::vector<std::string> decoder_args(const std::string& input,
   std::vector<std::string> args{"-v", "error"};
   if (range)
     args.insert(args.end(), {"-ss", fixed3(range->start), "-to", fixed3(range->end)});
-  args.insert(args.end(), {"-i", input});
+  args.insert(args.end(), {"-i", input, "-map", "0:V:0"});
   if (!filters.empty()) {
     std::string joined;
     for (size_t i = 0; i < filters.size(); ++i) {
@@ -384,7 +492,8 @@ std::vector<std::string> encoder_args(const std::string& output,
                                       const std::string& codec,
                                       const std::string& audio,
                                       const RateControl& rc,
-                                      platform::EncoderFamily family) {
+                                      platform::EncoderFamily family,
+                                      const SourceTraits& traits) {
   const bool vt = family == platform::EncoderFamily::kVideoToolbox;
   std::vector<std::string> args{
       "-v",    "error",    "-y",
@@ -392,11 +501,14 @@ std::vector<std::string> encoder_args(const std::string& output,
       "rgb24", "-s",       std::to_string(frame_w) + "x" + std::to_string(frame_h),
       "-r",    rate,       "-i",
       "-"};
+  const bool copy_audio = audio == "copy";
   if (range)
     args.insert(args.end(), {"-ss", fixed3(range->start), "-to", fixed3(range->end)});
+  else if (copy_audio && traits.audio_seconds)
+    args.insert(args.end(), {"-t", text::format("%.6f", *traits.audio_seconds)});
   args.insert(args.end(), {"-i", source, "-map", "0:v"});
-  if (audio == "copy")
-    args.insert(args.end(), {"-map", "1:a?", "-c:a", "copy", "-shortest"});
+  if (copy_audio)
+    args.insert(args.end(), {"-map", "1:a?", "-c:a", "copy"});
   else
     args.push_back("-an");
 
@@ -411,6 +523,10 @@ std::vector<std::string> encoder_args(const std::string& output,
   filter +=
       "out_color_matrix=bt709:out_range=tv,"
       "setparams=range=tv:color_primaries=bt709:color_trc=bt709:colorspace=bt709";
+  // Non-square pixels keep their shape, so the picture keeps its aspect.
+  if (traits.sar_num != traits.sar_den && traits.sar_num != 0 && traits.sar_den != 0)
+    filter += text::format(",setsar=%llu/%llu", static_cast<unsigned long long>(traits.sar_num),
+                           static_cast<unsigned long long>(traits.sar_den));
   args.insert(args.end(), {"-vf", filter});
 
   const uint64_t long_side = std::max(out_w, out_h);
@@ -459,9 +575,10 @@ Result<Encoder> Encoder::create(const std::string& output,
                                 const std::string& rate,
                                 const std::string& codec,
                                 const std::string& audio,
-                                const RateControl& rc) {
+                                const RateControl& rc,
+                                const SourceTraits& traits) {
   auto args = encoder_args(output, source, range, frame_w, frame_h, out_w, out_h, rate, codec,
-                           audio, rc, platform::encoder_family());
+                           audio, rc, platform::encoder_family(), traits);
   auto cmd = ffbin::command("ffmpeg");
   if (!cmd)
     return std::unexpected(cmd.error());

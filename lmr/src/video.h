@@ -17,29 +17,56 @@
 
 namespace lmr::video {
 
+// The first video stream that is real video (not cover art), as a player
+// shows it: width, height and pixel shape after the display rotation, which
+// ffmpeg's decoder applies to the frames it delivers.
 struct VideoInfo {
   uint64_t width = 0;
   uint64_t height = 0;
   std::string r_frame_rate;  // as ffprobe printed it, e.g. "30000/1001"
   uint64_t frames = 0;       // 0 when unknown
-  double duration = 0.0;     // seconds
+  double duration = 0.0;     // seconds: the stream's own when known
   std::string codec_name;
   std::string profile;
   std::string pix_fmt;
   std::string format_name;
+  double rotation = 0.0;  // degrees, as the display matrix says
+  uint64_t sar_num = 1;   // sample aspect ratio of the displayed frames
+  uint64_t sar_den = 1;
+  // Colour tags as ffprobe names them; empty or "unknown" when untagged.
+  std::string color_space;
+  std::string color_primaries;
+  std::string color_transfer;
+  std::string color_range;
 };
 
-// The eleven ffprobe arguments for `path`.
+// The ffprobe arguments for `path`.
 std::vector<std::string> probe_args(const std::string& path);
 // Parses ffprobe's key=value report (already checked to be UTF-8).
 Result<VideoInfo> parse_probe_report(std::string_view report);
 Result<VideoInfo> probe(const std::string& path);
+
+// Seconds of video that the first `max_frames` decoded frames span: the
+// stream's duration, shortened to `max_frames` at its frame rate (the frame
+// count serves when the duration is unknown), or nothing when unknown.
+std::optional<double> video_seconds(const VideoInfo& info, uint64_t max_frames);
+
+// Refuses sources whose colours would come out wrong once tagged BT.709:
+// HDR (PQ, HLG) and BT.2020 wide gamut.
+Status check_colours(const VideoInfo& info);
+// Decoder filters that read the source's colours as players do: an
+// untagged matrix is BT.709 when the coded picture is HD (width 1280 or
+// more, or height above 576), BT.601 otherwise; tags are honoured as they
+// are (ffmpeg's own conversion reads them).
+std::vector<std::string> colour_filters(const VideoInfo& info);
 
 struct TimeRange {
   double start = 0.0;
   double end = 0.0;
 };
 
+// Decodes the stream the probe describes ("0:V:0", the first that is not
+// cover art), auto-rotated as players show it.
 std::vector<std::string> decoder_args(const std::string& input,
                                       const std::optional<TimeRange>& range,
                                       const std::vector<std::string>& filters);
@@ -79,14 +106,23 @@ struct Bitrate {
 };
 using RateControl = std::variant<Quality, Bitrate>;
 
+// What the output carries over from its source besides the frames.
+struct SourceTraits {
+  uint64_t sar_num = 1;  // pixel shape of the written frames
+  uint64_t sar_den = 1;
+  // The video's length: copied audio is cut there (nothing: not cut).
+  std::optional<double> audio_seconds;
+};
+
 // Frames between forced key frames for a frame-rate text (about 2 s).
 uint64_t key_interval(std::string_view rate);
 // Muxer name from the output path ("mp4", "mov", "matroska", "webm").
 std::string container_name(std::string_view output);
 
 // Input rgb24 frames are converted to BT.709 limited range and the output is
-// tagged so. `family` picks VideoToolbox (quality as -q:v) or the software
-// encoders (quality as -crf; libx265 told to log errors only).
+// tagged so. Audio is never allowed to end the output: every frame written
+// is kept (-shortest would stop reading frames once the audio ends). `family` picks VideoToolbox
+// (quality as -q:v) or the software encoders (quality as -crf; libx265 told to log errors only).
 std::vector<std::string> encoder_args(const std::string& output,
                                       const std::string& source,
                                       const std::optional<TimeRange>& range,
@@ -98,7 +134,8 @@ std::vector<std::string> encoder_args(const std::string& output,
                                       const std::string& codec,
                                       const std::string& audio,
                                       const RateControl& rc,
-                                      platform::EncoderFamily family);
+                                      platform::EncoderFamily family,
+                                      const SourceTraits& traits = {});
 
 // One running ffmpeg that encodes rgb24 frames written to its stdin into
 // `output`, with the audio of `source`. Dropping it without finish() kills
@@ -115,7 +152,8 @@ class Encoder {
                                 const std::string& rate,
                                 const std::string& codec,
                                 const std::string& audio,
-                                const RateControl& rc);
+                                const RateControl& rc,
+                                const SourceTraits& traits = {});
   Status write_frame(std::span<const uint8_t> frame);
   // Ends the input and waits for ffmpeg; the only way to a complete file.
   Status finish() &&;

@@ -43,7 +43,8 @@ struct Image {
 };
 
 // The first frame as a player shows it: a tagged stream with its own
-// matrix; an untagged one with BT.709 when HD, BT.601 otherwise.
+// matrix; an untagged one with BT.709 when HD (1280 wide or more, or taller
+// than 576 lines), BT.601 otherwise.
 Image player_view(const fs::path& file) {
   auto info = probe(file.string());
   EXPECT_TRUE(info) << info.error().message();
@@ -52,7 +53,7 @@ Image player_view(const fs::path& file) {
   std::vector<std::string> filters;
   std::string space = stream_field(file, "color_space");
   if (space.empty() || space == "unknown") {
-    bool hd = info->width >= 1280 || info->height >= 720;
+    bool hd = info->width >= 1280 || info->height > 576;
     filters.push_back(std::string("scale=in_color_matrix=") + (hd ? "bt709" : "bt601") +
                       ":in_range=tv");
   }
@@ -227,25 +228,35 @@ TEST(ColourReal, TaggedHdBarsSurviveTheUpscale) {
   EXPECT_FALSE(within_limits(plain)) << describe(plain);
 }
 
-TEST(ColourReal, UntaggedSdBarsBecomeTaggedHd) {
-  TempDir dir;
-  make_bars(dir / "sd.mp4", "smptebars=size=640x480:rate=25",
-            {"-vf", "scale=out_color_matrix=bt601:out_range=tv"});
-  ASSERT_EQ(stream_field(dir / "sd.mp4", "color_space"), "unknown");
-  Image src = player_view(dir / "sd.mp4");
+// Untagged sources are read as players read them: BT.601 for SD, BT.709 for
+// HD (ffmpeg alone reads both as BT.601).
+TEST(ColourReal, UntaggedBarsBecomeTaggedHd) {
+  struct Row {
+    std::string name, source, matrix;
+  };
+  for (const Row& row : {Row{"SD", "smptebars=size=640x480:rate=25", "bt601"},
+                         Row{"HD", "smptehdbars=size=1280x720:rate=25", "bt709"}}) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    make_bars(dir / "in.mp4", row.source,
+              {"-vf", "scale=out_color_matrix=" + row.matrix + ":out_range=tv"});
+    ASSERT_EQ(stream_field(dir / "in.mp4", "color_space"), "unknown");
+    Image src = player_view(dir / "in.mp4");
 
-  upscale(dir / "sd.mp4", dir / "up.mov", "prores", "80");
-  EXPECT_EQ(stream_field(dir / "up.mov", "color_space"), "bt709");
-  Difference fixed = compare_nearest_2x(src, player_view(dir / "up.mov"));
-  std::cout << "SD bars, ProRes: " << describe(fixed) << "\n";
-  EXPECT_TRUE(within_limits(fixed)) << describe(fixed);
+    upscale(dir / "in.mp4", dir / "up.mov", "prores", "80");
+    EXPECT_EQ(stream_field(dir / "up.mov", "color_space"), "bt709");
+    Difference fixed = compare_nearest_2x(src, player_view(dir / "up.mov"));
+    std::cout << "untagged " << row.name << " bars, ProRes: " << describe(fixed) << "\n";
+    EXPECT_TRUE(within_limits(fixed)) << describe(fixed);
 
-  make_uncorrected_tools(dir / "tools");
-  upscale(dir / "sd.mp4", dir / "plain.mov", "prores", "80",
-          {{"LMR_FFMPEG_DIR", (dir / "tools").string()}});
-  Difference plain = compare_nearest_2x(src, player_view(dir / "plain.mov"));
-  std::cout << "SD bars, ProRes without conversion and tags: " << describe(plain) << "\n";
-  EXPECT_FALSE(within_limits(plain)) << describe(plain);
+    make_uncorrected_tools(dir / "tools");
+    upscale(dir / "in.mp4", dir / "plain.mov", "prores", "80",
+            {{"LMR_FFMPEG_DIR", (dir / "tools").string()}});
+    Difference plain = compare_nearest_2x(src, player_view(dir / "plain.mov"));
+    std::cout << "untagged " << row.name
+              << " bars, ProRes without conversion and tags: " << describe(plain) << "\n";
+    EXPECT_FALSE(within_limits(plain)) << describe(plain);
+  }
 }
 
 }  // namespace

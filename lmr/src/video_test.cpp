@@ -22,15 +22,19 @@ std::vector<std::string> words(const std::string& s) {
 
 // --- probe -----------------------------------------------------------------
 
+// Changed from the plain list: "V:0" (not cover art), and the pixel shape,
+// colour tags, Matroska's DURATION tag and the display rotation.
 TEST(ProbeArgs, ElevenArgumentsEndingWithThePathUnchanged) {
   auto args = probe_args("/in/my clip.mov");
   std::vector<std::string> expected{
       "-v",
       "error",
       "-select_streams",
-      "v:0",
+      "V:0",
       "-show_entries",
-      "stream=width,height,r_frame_rate,nb_frames,duration,codec_name,profile,pix_fmt",
+      "stream=width,height,r_frame_rate,nb_frames,duration,codec_name,profile,pix_fmt,"
+      "sample_aspect_ratio,color_range,color_space,color_transfer,color_primaries"
+      ":stream_tags=DURATION:stream_side_data=rotation",
       "-show_entries",
       "format=duration,format_name",
       "-of",
@@ -150,6 +154,101 @@ TEST(ParseProbeReport, LineHandling) {
   EXPECT_EQ(info->frames, 24u);
 }
 
+// What a player shows: rotation turns the size and the pixel shape; the
+// stream's own length wins over a container that holds longer audio.
+TEST(ParseProbeReport, DisplayedShapeAndTheStreamsOwnDuration) {
+  struct Row {
+    std::string extra;
+    uint64_t w, h, sar_num, sar_den;
+    double duration;
+    uint64_t frames;
+  };
+  const std::string head = "width=96\nheight=64\nr_frame_rate=25/1\nduration=N/A\n";
+  for (const Row& row : std::vector<Row>{
+           {"sample_aspect_ratio=1:1\nduration=10.0\n", 96, 64, 1, 1, 10.0, 250},
+           {"rotation=90\n", 64, 96, 1, 1, 0.0, 0},
+           {"rotation=-90\nsample_aspect_ratio=2:1\n", 64, 96, 1, 2, 0.0, 0},
+           {"rotation=-180\nsample_aspect_ratio=4:3\n", 96, 64, 4, 3, 0.0, 0},
+           {"rotation=270.4\n", 64, 96, 1, 1, 0.0, 0},
+           {"sample_aspect_ratio=0:1\n", 96, 64, 1, 1, 0.0, 0},
+           {"sample_aspect_ratio=N/A\n", 96, 64, 1, 1, 0.0, 0},
+           {"TAG:DURATION=00:00:01.000000000\nduration=10.0\n", 96, 64, 1, 1, 1.0, 25},
+           {"TAG:DURATION=01:02:03.5\n", 96, 64, 1, 1, 3723.5, 93088},
+           {"TAG:DURATION=1.5\nduration=10.0\n", 96, 64, 1, 1, 10.0, 250},
+       }) {
+    auto info = parse_probe_report(head + row.extra);
+    ASSERT_TRUE(info) << row.extra;
+    EXPECT_EQ(std::vector<uint64_t>({info->width, info->height, info->sar_num, info->sar_den}),
+              std::vector<uint64_t>({row.w, row.h, row.sar_num, row.sar_den}))
+        << row.extra;
+    EXPECT_DOUBLE_EQ(info->duration, row.duration) << row.extra;
+    EXPECT_EQ(info->frames, row.frames) << row.extra;
+  }
+  // A stream that knows its own duration keeps it.
+  auto own = parse_probe_report(
+      "width=2\nheight=2\nr_frame_rate=25/1\nduration=2.0\nTAG:DURATION=00:00:09.0\n"
+      "duration=10.0\n");
+  ASSERT_TRUE(own);
+  EXPECT_DOUBLE_EQ(own->duration, 2.0);
+}
+
+TEST(SourceColours, UntaggedHdReadAsBt709AndHdrRefused) {
+  auto filters = [](uint64_t w, uint64_t h, const std::string& space, double rotation = 0) {
+    VideoInfo info;
+    info.width = w;
+    info.height = h;
+    info.color_space = space;
+    info.rotation = rotation;
+    return colour_filters(info);
+  };
+  const std::vector<std::string> bt709{"scale=in_color_matrix=bt709"};
+  EXPECT_EQ(filters(1280, 720, ""), bt709);
+  EXPECT_EQ(filters(1280, 544, "unknown"), bt709);
+  EXPECT_EQ(filters(960, 720, "unknown"), bt709);
+  EXPECT_EQ(filters(720, 1280, "", 90), bt709);  // coded 1280x720
+  EXPECT_EQ(filters(1024, 576, ""), std::vector<std::string>{});
+  EXPECT_EQ(filters(720, 576, ""), std::vector<std::string>{});
+  EXPECT_EQ(filters(576, 1024, "", -90), std::vector<std::string>{});       // coded 1024x576
+  EXPECT_EQ(filters(1920, 1080, "smpte170m"), std::vector<std::string>{});  // its tag holds
+  EXPECT_EQ(filters(640, 480, "bt709"), std::vector<std::string>{});
+
+  auto refused = [](const std::string& primaries, const std::string& trc,
+                    const std::string& space) {
+    VideoInfo info;
+    info.color_primaries = primaries;
+    info.color_transfer = trc;
+    info.color_space = space;
+    auto st = check_colours(info);
+    return st ? std::string() : st.error().message();
+  };
+  EXPECT_EQ(refused("bt709", "bt709", "bt709"), "");
+  EXPECT_EQ(refused("", "", ""), "");
+  EXPECT_EQ(refused("bt2020", "smpte2084", "bt2020nc"),
+            "HDR video is not supported: its colours (primaries bt2020, transfer smpte2084, "
+            "matrix bt2020nc) would come out wrong in the BT.709 output; convert it to SDR "
+            "BT.709 first");
+  EXPECT_EQ(refused("bt709", "arib-std-b67", "bt709").substr(0, 4), "HDR ");
+  EXPECT_EQ(refused("bt2020", "bt2020-10", "bt2020nc").substr(0, 11), "wide-gamut ");
+}
+
+TEST(VideoSeconds, TheFramesThatWillBeWritten) {
+  auto secs = [](const std::string& rate, uint64_t frames, double duration, uint64_t max) {
+    VideoInfo info;
+    info.r_frame_rate = rate;
+    info.frames = frames;
+    info.duration = duration;
+    return video_seconds(info, max);
+  };
+  EXPECT_EQ(secs("25/1", 400, 16.0, UINT64_MAX), 16.0);
+  EXPECT_EQ(secs("25/1", 400, 99.0, 10), 0.4);
+  EXPECT_EQ(secs("30000/1001", 300, 0.0, UINT64_MAX), 10.01);
+  EXPECT_EQ(secs("30/1", 290, 10.0, UINT64_MAX), 10.0);  // variable rate: the duration
+  EXPECT_EQ(secs("25/1", 0, 2.0, UINT64_MAX), 2.0);
+  EXPECT_EQ(secs("25/1", 0, 2.0, 5), 0.2);
+  EXPECT_EQ(secs("0/0", 0, 3.0, 5), 3.0);
+  EXPECT_EQ(secs("0/0", 10, 0.0, 5), std::nullopt);
+}
+
 TEST(ParseProbeReport, MissingFieldsFailWithTheWholeReport) {
   for (const std::string& report :
        {std::string(""), std::string("height=2\nr_frame_rate=1/1\n"),
@@ -163,15 +262,17 @@ TEST(ParseProbeReport, MissingFieldsFailWithTheWholeReport) {
 
 // --- decoder arguments -----------------------------------------------------
 
+// Changed from the plain list: "-map 0:V:0", the stream the probe describes.
 TEST(DecoderArgs, PlainRangeAndFilters) {
   EXPECT_EQ(decoder_args("in put.mp4", std::nullopt, {}),
-            (std::vector<std::string>{"-v", "error", "-i", "in put.mp4", "-f", "rawvideo",
-                                      "-pix_fmt", "rgb24", "-"}));
+            (std::vector<std::string>{"-v", "error", "-i", "in put.mp4", "-map", "0:V:0", "-f",
+                                      "rawvideo", "-pix_fmt", "rgb24", "-"}));
   EXPECT_EQ(decoder_args("a.mov", TimeRange{1.5, 3.25}, {"scale=640:360", "fps=10"}),
-            words("-v error -ss 1.500 -to 3.250 -i a.mov -vf scale=640:360,fps=10 -f rawvideo "
-                  "-pix_fmt rgb24 -"));
+            words("-v error -ss 1.500 -to 3.250 -i a.mov -map 0:V:0 -vf scale=640:360,fps=10 -f "
+                  "rawvideo -pix_fmt rgb24 -"));
   EXPECT_EQ(decoder_args("a.mov", TimeRange{0.0005, 10}, {"x"}),
-            words("-v error -ss 0.001 -to 10.000 -i a.mov -vf x -f rawvideo -pix_fmt rgb24 -"));
+            words("-v error -ss 0.001 -to 10.000 -i a.mov -map 0:V:0 -vf x -f rawvideo -pix_fmt "
+                  "rgb24 -"));
 }
 
 // --- encoder rules ---------------------------------------------------------
@@ -213,9 +314,11 @@ const std::string kColour =
 const std::string kSetParams =
     ",setparams=range=tv:color_primaries=bt709:color_trc=bt709:colorspace=bt709";
 const std::string kConvert = "-vf scale=out_color_matrix=bt709:out_range=tv" + kSetParams + " ";
+// Changed from the plain list: no "-shortest" (the audio is cut by "-t"
+// when the pipeline knows the video's length; see SourceTraitsAddOnlyWhatDiffers).
 const std::string kHead =
     "-v error -y -f rawvideo -pix_fmt rgb24 -s 3840x2160 -r 30000/1001 -i - -i source "
-    "-map 0:v -map 1:a? -c:a copy -shortest ";
+    "-map 0:v -map 1:a? -c:a copy ";
 
 std::vector<std::string> args_for(uint64_t w,
                                   uint64_t h,
@@ -326,6 +429,26 @@ TEST(EncoderArgs, BitrateRangeScaleAndAudio) {
   EXPECT_NE(std::find(narrow.begin(), narrow.end(),
                       "scale=90:50:flags=lanczos:out_color_matrix=bt709:out_range=tv" + kSetParams),
             narrow.end());
+}
+
+TEST(EncoderArgs, SourceTraitsAddOnlyWhatDiffers) {
+  auto with = [](const SourceTraits& t, const std::string& audio = "copy",
+                 std::optional<TimeRange> range = std::nullopt) {
+    return encoder_args("o.mp4", "s.mp4", range, 64, 48, 64, 48, "25/1", "prores", audio,
+                        Quality{80}, EncoderFamily::kSoftware, t);
+  };
+  const std::string tail = " -c:v prores_ks -profile:v 3" + kColour + "-f mp4 o.mp4";
+  const std::string head = "-v error -y -f rawvideo -pix_fmt rgb24 -s 64x48 -r 25/1 -i - ";
+  EXPECT_EQ(with({}), words(head + "-i s.mp4 -map 0:v -map 1:a? -c:a copy " + kConvert + tail));
+  EXPECT_EQ(with({1, 1, 2.56}),
+            words(head + "-t 2.560000 -i s.mp4 -map 0:v -map 1:a? -c:a copy " + kConvert + tail));
+  EXPECT_EQ(with({2, 1, std::nullopt}), words(head + "-i s.mp4 -map 0:v -map 1:a? -c:a copy " +
+                                              "-vf scale=out_color_matrix=bt709:out_range=tv" +
+                                              kSetParams + ",setsar=2/1" + tail));
+  EXPECT_EQ(with({1, 1, 2.5}, "none"), words(head + "-i s.mp4 -map 0:v -an " + kConvert + tail));
+  EXPECT_EQ(
+      with({1, 1, 2.5}, "copy", TimeRange{1, 2}),
+      words(head + "-ss 1.000 -to 2.000 -i s.mp4 -map 0:v -map 1:a? -c:a copy " + kConvert + tail));
 }
 
 }  // namespace

@@ -65,6 +65,21 @@ TEST(InfoCommand, FractionalRateAsProbed) {
       << r.err;
 }
 
+// The container's 10 s are the audio's: the video lasts 1 s, and its
+// samples are taken within it.
+TEST(InfoCommand, MatroskaWithLongerAudioGivesTheVideosDuration) {
+  TempDir dir;
+  const std::string clip = (dir / "a.mkv").string();
+  lmr::testing::run_ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25:duration=1", "-f",
+                            "lavfi", "-i", "sine=duration=10", "-c:v", "libx264", "-c:a", "flac",
+                            clip});
+  const ProcResult r = run_lmr({"info", "-i", clip});
+  EXPECT_EQ(r.exit_code(), 0);
+  EXPECT_TRUE(std::regex_match(
+      r.err, std::regex("64x48 @ 25/1 fps, 1\\.0s, ~25 frames\ncontent: (graphic|natural)\n")))
+      << r.err;
+}
+
 TEST(InfoCommand, ProbeErrorEndsWithStatusOne) {
   TempDir dir;
   const ProcResult r = run_lmr({"info", "-i", (dir / "absent.mp4").string()});
