@@ -104,8 +104,9 @@ TEST_F(InstalledModels, ListedResolvedAndRunAtEveryScale) {
     EXPECT_EQ(r.exit_code(), 0) << r.err;
     for (const auto& piece : row.expected)
       EXPECT_NE(r.err.find(piece), std::string::npos) << piece << "\nin:\n" << r.err;
-    if (row.args[0] == "upscale")
+    if (row.args[0] == "upscale") {
       EXPECT_GT(fs::exists(out) ? fs::file_size(out) : 0, 0u);
+    }
   }
 }
 
