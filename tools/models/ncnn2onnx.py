@@ -181,9 +181,9 @@ class Graph:
 
 
 def activation(g, layer, x, out, kind, params):
-    if kind == 0:
-        g.node("Identity", [x], [out], layer.name + "/act")
-    elif kind == 1:
+    if not isinstance(params, list):
+        raise Refused(f"{layer}: activation parameters must be an array")
+    if kind == 1:
         g.node("Relu", [x], [out], layer.name + "/act")
     elif kind == 2:
         if len(params) != 1:
@@ -429,6 +429,8 @@ def convert(param_path, bin_path):
         if layer.type == "Input":
             layer.check(0, 1, {0, 1, 2})
             layer.require(2, {0, 3})
+            if layer.outputs[0] == g.final_blob:
+                raise Refused("the graph does nothing to its input")
             g.names[layer.outputs[0]] = "input"
             g.channels[layer.outputs[0]], g.scale[layer.outputs[0]] = 3, Fraction(1)
             continue
