@@ -116,7 +116,8 @@ class Net:
 
     def add(self, kind, ins, outs, params="", data=b""):
         name = f"{kind.lower()}{len(self.lines)}"
-        self.lines.append(" ".join([kind, name, str(len(ins)), str(len(outs)), *ins, *outs, params]))
+        counts = [str(len(ins)), str(len(outs))]
+        self.lines.append(" ".join([kind, name, *counts, *ins, *outs, params]))
         self.blobs.update(ins + outs)
         self.bin += data
         return self

@@ -100,9 +100,11 @@ def conv(a, p, w):
     y = np.zeros((out_c, oh * ow))
     for ky in range(kh):
         for kx in range(kw):
-            tap = xp[:, ky * dh:ky * dh + sh * (oh - 1) + 1:sh, kx * dw:kx * dw + sw * (ow - 1) + 1:sw]
+            y0, x0 = ky * dh, kx * dw
+            tap = xp[:, y0:y0 + sh * (oh - 1) + 1:sh, x0:x0 + sw * (ow - 1) + 1:sw]
             # Contiguous operands keep the product on the BLAS path.
-            y += np.ascontiguousarray(weight[:, :, ky, kx]) @ np.ascontiguousarray(tap).reshape(in_c, -1)
+            tap = np.ascontiguousarray(tap).reshape(in_c, -1)
+            y += np.ascontiguousarray(weight[:, :, ky, kx]) @ tap
     y = (y + bias[:, None]).reshape(out_c, oh, ow)
     act, ap = p.get(9, 0), p.get(10, [])
     if act == 1:
