@@ -33,12 +33,14 @@ CACHE=$ROOT/.deps/realesrgan-onnx
 # The models, one line each: id, tile, display name, then scale:weights
 # pairs. The animation video network comes in three scales of one design,
 # so it is one catalogue model whose scale picks the file; the other two
-# are different networks with one scale each. The tile is the largest
-# measured to run as fast per pixel as smaller ones on the CPU provider
-# (tools/bench.sh models): a 480x270 frame then runs as one tile, with no
-# overlap computed twice.
+# are different networks with one scale each. Tiles, from tools/bench.sh
+# models and peak memory: the compact networks run fastest per pixel on
+# whole frames (a 480x270 frame as one 512 tile took 3.2 s against 5.0 s
+# as 128 tiles) and need little memory, so 512; the large anime-hq network
+# runs as fast per pixel at 256 as on a whole frame but needs about 13 KB
+# per input pixel (3.3 GB at 512), so 288.
 MODELS="anime-video|512|Anime video|2:realesr-animevideov3-x2 3:realesr-animevideov3-x3 4:realesr-animevideov3-x4
-anime-hq|512|Anime HQ 4x (slow)|4:realesrgan-x4plus-anime
+anime-hq|288|Anime HQ 4x (slow)|4:realesrgan-x4plus-anime
 natural|512|Natural 4x|4:realesrgan-x4fast"
 
 # Conversion cache: valid while the weights and the converter are the same.
