@@ -7,10 +7,10 @@
 # side-by-side picture of one frame (lanczos left, the model right).
 # Idempotent: a second run skips what is in place.
 #
-# What is cut for time: the model takes about a second per 480x270 frame on
-# 2 CPU cores, so the demo first makes a 3-second excerpt of the sample (72
-# frames at 24 fps, with its audio) scaled down to 480x270 (the area average
-# of the 1080p frames), then upscales all of it to 960x540. Nothing else is
+# What is cut for time: the model takes one to three seconds per 480x270
+# frame on 2 CPU cores, so the demo first makes a 3-second excerpt of the
+# sample (72 frames at 24 fps, with its audio) scaled down to 480x270 (the
+# area average of the 1080p frames), then upscales all of it to 960x540. Nothing else is
 # cut: every frame of the excerpt goes through the model, and the audio is
 # carried over by lmr itself.
 set -eu
