@@ -45,7 +45,8 @@ model_file() {  # ID SCALE: the installed file
 }
 min_ms() { sed -n 's/^inference: median [0-9.]* ms, min \([0-9.]*\) ms.*/\1/p'; }
 
-# Runs lmr; sets WALL (process, s), LOOP (frame loop, s), N (frames), INF
+# Runs lmr; sets WALL (process, s), LOOP (frame loop, s, as lmr prints it
+# with one decimal), N (frames), INF
 # (sum of inference times, s), MS_FRAME (inference per frame, ms).
 run_lmr() {  # ID SCALE FRAMES [options...]
   local id=$1 scale=$2 n=$3
@@ -71,8 +72,8 @@ echo
 # Other work on the machine only ever slows a run down, so each figure is
 # the best of two runs, lmr and the plain runtime taking turns.
 echo "1. per model (lmr with the catalogue's tile; model_run: plain runtime, same frame; best of 2)"
-printf '%-16s %6s %6s %7s %9s %10s %11s %9s %9s\n' model frames tiles fps wall_s wall/inf \
-  lmr_ms/fr plain_ms lmr/plain
+printf '%-16s %6s %6s %7s %9s %9s %9s %10s %9s %9s\n' model frames tiles fps wall_s wall/inf \
+  loop/inf lmr_ms/fr plain_ms lmr/plain
 for row in anime-video:2 anime-video:3 anime-video:4 natural:4 anime-hq:4; do
   id=${row%:*} scale=${row#*:}
   n=$FRAMES
@@ -82,18 +83,19 @@ for row in anime-video:2 anime-video:3 anime-video:4 natural:4 anime-hq:4; do
     run_lmr "$id" "$scale" "$n"
     plain=$("$BIN/model_run" --runs "$((n > 1 ? 2 : 1))" --fix-dims "$(model_file "$id" "$scale")" \
       "$WORK/frame.f32" 270 480 "$WORK/out.f32" 2>&1 | min_ms)
-    best=$(awk -v b="$best" -v w="$WALL" -v i="$INF" -v f="$MS_FRAME" -v p="$plain" 'BEGIN {
-      if (b == "") { print w, i, f, p; exit }
+    best=$(awk -v b="$best" -v w="$WALL" -v i="$INF" -v f="$MS_FRAME" -v p="$plain" -v l="$LOOP" '
+      BEGIN {
+      if (b == "") { print w, i, f, p, l; exit }
       split(b, x, " ")
-      if (w < x[1]) { x[1] = w; x[2] = i }
+      if (w < x[1]) { x[1] = w; x[2] = i; x[5] = l }
       if (f < x[3]) x[3] = f
       if (p < x[4]) x[4] = p
-      print x[1], x[2], x[3], x[4] }')
+      print x[1], x[2], x[3], x[4], x[5] }')
   done
   awk -v m="$id x$scale" -v n="$N" -v t="$TILES" -v b="$best" 'BEGIN {
     split(b, x, " ")
-    printf "%-16s %6d %6d %7.3f %9.1f %10.3f %11.0f %9.0f %9.3f\n", m, n, t, n / x[1], x[1],
-      x[1] / x[2], x[3], x[4], x[3] / x[4] }'
+    printf "%-16s %6d %6d %7.3f %9.1f %9.3f %9.3f %10.0f %9.0f %9.3f\n", m, n, t, n / x[1], x[1],
+      x[1] / x[2], x[5] / x[2], x[3], x[4], x[3] / x[4] }'
 done
 
 echo
