@@ -37,9 +37,9 @@ CACHE=$ROOT/.deps/realesrgan-onnx
 # models and peak memory: the compact networks run fastest per pixel on
 # whole frames (a 480x270 frame as one 512 tile takes about half the time
 # of 128 or 256 tiles, which compute their overlaps twice) and need little
-# memory, so 512; the large anime-hq network
-# runs as fast per pixel at 256 as on a whole frame but needs about 13 KB
-# per input pixel (3.3 GB at 512), so 288.
+# memory, so 512; the large anime-hq network runs as fast per pixel at 256
+# as on a whole frame but needs about 13 KB per input pixel (3.3 GB at
+# 512), so 288.
 MODELS="anime-video|512|Anime video|2:realesr-animevideov3-x2 3:realesr-animevideov3-x3 4:realesr-animevideov3-x4
 anime-hq|288|Anime HQ 4x (slow)|4:realesrgan-x4plus-anime
 natural|512|Natural 4x|4:realesrgan-x4fast"
