@@ -10,8 +10,14 @@
 #      the summary (ms/tile x tiles) and wall / inference;
 #   3. the peak resident memory of each run (/usr/bin/time -v; for the engine
 #      the largest of lmr and its ffmpeg children).
+# bench.sh models [BUILD_DIR]: the pretrained models' speed instead
+# (tools/models/speed.sh).
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+if [ "${1:-}" = models ]; then
+  shift
+  exec "$ROOT/tools/models/speed.sh" "$@"
+fi
 BUILD=${1:-$ROOT/build}
 BIN=$BUILD/bin
 [ -x "$BIN/lmr" ] || "$ROOT/tools/build.sh" "$BUILD" >/dev/null

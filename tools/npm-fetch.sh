@@ -1,9 +1,11 @@
 #!/bin/sh
-# npm-fetch.sh NAME VERSION INTEGRITY DEST: downloads NAME@VERSION from the
-# npm registry, refuses it unless its sha512 matches INTEGRITY, unpacks it
-# into DEST/package.
+# npm-fetch.sh NAME VERSION INTEGRITY DEST [MEMBER...]: downloads
+# NAME@VERSION from the npm registry, refuses it unless its sha512 matches
+# INTEGRITY, unpacks it into DEST/package. With MEMBERs (paths inside the
+# tarball, e.g. package/x.bin) only those are unpacked; a missing one fails.
 set -eu
 name=$1 version=$2 integrity=$3 dest=$4
+shift 4
 mkdir -p "$dest"
 cd "$dest"
 # The tarball is authenticated by its pinned sha512 below, not by TLS: where
@@ -20,5 +22,7 @@ if [ "$actual" != "$integrity" ]; then
   echo "npm-fetch: integrity mismatch for $name@$version: $actual" >&2
   exit 1
 fi
-tar xzf "$tarball"
+status=0
+tar xzf "$tarball" "$@" || status=$?
 rm -f "$tarball"
+exit $status

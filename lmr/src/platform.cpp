@@ -44,6 +44,11 @@ EncoderFamily encoder_family() {
   return EncoderFamily::kVideoToolbox;
 }
 
+std::filesystem::path default_app_data(const EnvLookup& env, std::string_view identifier) {
+  return std::filesystem::path(env("HOME").value_or("")) /
+         (std::string("Library/Application Support/") + std::string(identifier));
+}
+
 Status append_accelerated_provider(Ort::SessionOptions& options, uint8_t ep) {
   const char* keys[] = {"ModelFormat", "MLComputeUnits", "RequireStaticInputShapes",
                         "AllowLowPrecisionAccumulationOnGPU"};
@@ -76,6 +81,12 @@ bool is_ort_library_name(std::string_view name) {
 
 EncoderFamily encoder_family() {
   return EncoderFamily::kSoftware;
+}
+
+std::filesystem::path default_app_data(const EnvLookup& env, std::string_view /*identifier*/) {
+  if (auto xdg = env("XDG_DATA_HOME"); xdg && !xdg->empty() && xdg->front() == '/')
+    return std::filesystem::path(*xdg) / "lumerant";
+  return std::filesystem::path(env("HOME").value_or("")) / ".local/share/lumerant";
 }
 
 Status append_accelerated_provider(Ort::SessionOptions& options, uint8_t /*ep*/) {

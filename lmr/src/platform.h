@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "error.h"
@@ -23,6 +25,16 @@ std::optional<std::filesystem::path> executable_path();
 
 // Parent folder of executable_path(), or nothing.
 std::optional<std::filesystem::path> executable_dir();
+
+// Reads one environment variable: nothing when it is unset (or unusable).
+using EnvLookup = std::function<std::optional<std::string>(const char* name)>;
+
+// The desktop application's data folder when none is given. macOS:
+// $HOME/Library/Application Support/`identifier`. Linux, which has no such
+// folder: $XDG_DATA_HOME/lumerant when that is an absolute path (relative
+// values are invalid there and ignored), else $HOME/.local/share/lumerant.
+// An unset HOME counts as empty, which leaves the path relative.
+std::filesystem::path default_app_data(const EnvLookup& env, std::string_view identifier);
 
 // Plain file name of the ONNX Runtime library ("libonnxruntime.dylib" on
 // macOS, "libonnxruntime.so" on Linux).

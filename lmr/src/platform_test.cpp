@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,6 +49,44 @@ TEST(KeepFreedMemory, ThreadsOfEveryFrameShareOneHeap) {
       t.join();
   }
   EXPECT_EQ(heaps(), 1);
+}
+
+TEST(DefaultAppData, FromTheEnvironment) {
+  struct Row {
+    std::map<std::string, std::string> env;  // absent: unset
+    std::string expected;
+  };
+#ifdef __APPLE__
+  const Row rows[] = {
+      {{{"HOME", "/Users/a"}}, "/Users/a/Library/Application Support/app.id"},
+      {{{"HOME", "/Users/a/"}, {"XDG_DATA_HOME", "/x"}},
+       "/Users/a/Library/Application Support/app.id"},
+      {{}, "Library/Application Support/app.id"},
+  };
+#else
+  const Row rows[] = {
+      {{{"HOME", "/home/a"}}, "/home/a/.local/share/lumerant"},
+      {{{"HOME", "/home/a/"}}, "/home/a/.local/share/lumerant"},
+      {{{"HOME", "/home/a"}, {"XDG_DATA_HOME", "/data"}}, "/data/lumerant"},
+      {{{"HOME", "/home/a"}, {"XDG_DATA_HOME", "/data/"}}, "/data/lumerant"},
+      {{{"XDG_DATA_HOME", "/data"}}, "/data/lumerant"},
+      // Empty or relative values are not a folder the user chose.
+      {{{"HOME", "/home/a"}, {"XDG_DATA_HOME", ""}}, "/home/a/.local/share/lumerant"},
+      {{{"HOME", "/home/a"}, {"XDG_DATA_HOME", "data"}}, "/home/a/.local/share/lumerant"},
+      {{{"HOME", ""}}, ".local/share/lumerant"},
+      {{}, ".local/share/lumerant"},
+  };
+#endif
+  for (const Row& row : rows) {
+    auto env = [&](const char* name) -> std::optional<std::string> {
+      auto it = row.env.find(name);
+      return it == row.env.end() ? std::nullopt : std::optional(it->second);
+    };
+    std::string where;
+    for (const auto& [k, v] : row.env)
+      where += k + "=" + v + " ";
+    EXPECT_EQ(default_app_data(env, "app.id"), std::filesystem::path(row.expected)) << where;
+  }
 }
 
 }  // namespace

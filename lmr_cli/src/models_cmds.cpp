@@ -4,6 +4,7 @@
 
 #include "catalog.h"
 #include "cli.h"
+#include "platform.h"
 #include "prefs.h"
 #include "registry.h"
 #include "text.h"
@@ -36,9 +37,7 @@ Dirs cli_dirs() {
   if (auto env = unicode_env("LMR_APP_DATA")) {
     dirs.app_data = *env;
   } else {
-    // An empty base leaves the path relative.
-    dirs.app_data = fs::path(unicode_env("HOME").value_or("")) /
-                    (std::string("Library/Application Support/") + kAppIdentifier);
+    dirs.app_data = platform::default_app_data(unicode_env, kAppIdentifier);
   }
   prefs::Prefs p = prefs::load(dirs.app_data);
   // Taken as it is: a relative folder is relative to the working directory.
