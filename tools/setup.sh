@@ -40,4 +40,9 @@ if [ "$(cat "$ORT_DIR/.stamp" 2>/dev/null)" != "$ORT_PKG@$ORT_VER" ]; then
   rm -rf "$tmp"
   trap - EXIT
 fi
+# The pretrained models' weights and the sample clip, pinned likewise: the
+# tests, the demo and the measurements read them from .deps, so no test
+# fetches anything (and two tests never fetch into one folder at once).
+"$ROOT/tools/models/fetch-weights.sh" "$ROOT/.deps/realesrgan-ncnn"
+"$ROOT/tools/fetch-sample.sh"
 echo "setup: ok"
