@@ -21,27 +21,42 @@ void touch(const fs::path& p) {
 
 const std::string kLib = platform::kOrtLibraryName;
 
-TEST(FindOrtLibrary, PlainNameBesideTheExecutableWinsOverRuntimeFolder) {
-  TempDir d;
-  touch(d / kLib);
-  touch(d.path() / "runtime" / kLib);
-  EXPECT_EQ(find_ort_library(d.path()), d.path() / kLib);
-}
-
-TEST(FindOrtLibrary, RuntimeFolder) {
-  TempDir d;
-  touch(d.path() / "runtime" / kLib);
-  EXPECT_EQ(find_ort_library(d.path()), d.path() / "runtime" / kLib);
-}
-
-TEST(FindOrtLibrary, VersionedNameOnly) {
-  TempDir d;
-  std::string versioned = kLib + ".1.29.0";
 #ifdef __APPLE__
-  versioned = "libonnxruntime.1.29.0.dylib";
+const std::string kVersioned = "libonnxruntime.1.29.0.dylib";
+#else
+const std::string kVersioned = kLib + ".1.29.0";
 #endif
-  touch(d / versioned);
-  EXPECT_EQ(find_ort_library(d.path()), d.path() / versioned);
+
+// The plain name beside the executable, then in runtime/, then a versioned
+// name beside it, then one in the bundle's library folder (joined, not
+// resolved); each row takes away the winner of the row before.
+TEST(FindOrtLibrary, SearchOrder) {
+  const std::string plain = kLib, runtime = "runtime/" + kLib,
+                    bundle = std::string(platform::kOrtBundleDir) + "/" + kVersioned;
+  struct Row {
+    std::vector<std::string> present;
+    std::string found;  // empty: nothing
+  };
+  const Row rows[] = {{{plain, runtime, kVersioned, bundle}, plain},
+                      {{runtime, kVersioned, bundle}, runtime},
+                      {{kVersioned, bundle}, kVersioned},
+                      {{bundle}, bundle},
+                      {{}, ""}};
+  for (const Row& row : rows) {
+    TempDir d;
+    const fs::path exe_dir = d.path() / "Bundle" / "Contents" / "MacOS";
+    fs::create_directories(exe_dir);
+    for (const std::string& f : row.present)
+      touch(exe_dir / f);
+    const auto found = find_ort_library(exe_dir);
+    if (row.found.empty()) {
+      EXPECT_FALSE(found.has_value()) << found->string();
+    } else {
+      ASSERT_TRUE(found.has_value()) << row.found;
+      EXPECT_EQ(found->string(), (exe_dir / row.found).string());
+    }
+  }
+  EXPECT_FALSE(find_ort_library(fs::path("/nonexistent/folder")).has_value());
 }
 
 TEST(FindOrtLibrary, LookalikeNamesDoNotMatch) {
@@ -60,24 +75,6 @@ TEST(FindOrtLibrary, LookalikeNamesDoNotMatch) {
   EXPECT_FALSE(platform::is_ort_library_name("libonnxruntime.sox"));
   EXPECT_TRUE(platform::is_ort_library_name("libonnxruntime.so.1.29.0"));
 #endif
-}
-
-TEST(FindOrtLibrary, BundleLibraryFolderIsJoinedUnresolved) {
-  TempDir d;
-  fs::path macos = d.path() / "Bundle" / "Contents" / "MacOS";
-  fs::create_directories(macos);
-  std::string name = kLib + ".1.29.0";
-#ifdef __APPLE__
-  name = "libonnxruntime.1.29.0.dylib";
-#endif
-  touch(macos / platform::kOrtBundleDir / name);
-  EXPECT_EQ(find_ort_library(macos)->string(), (macos / platform::kOrtBundleDir / name).string());
-}
-
-TEST(FindOrtLibrary, NothingFound) {
-  TempDir d;
-  EXPECT_FALSE(find_ort_library(d.path()).has_value());
-  EXPECT_FALSE(find_ort_library(d.path() / "missing").has_value());
 }
 
 TEST(InitOrtDylib, PresetValueIsNeverChangedEvenWhenEmpty) {

@@ -80,15 +80,28 @@ TEST(EsrganProcessFrame, NearestModelGivesTheNearestEnlargementAcrossTiles) {
   }
 }
 
-TEST(EsrganProcessFrame, WrongOutputShapeFailsTheFrame) {
-  std::vector<OnnxBackend> sessions;
-  sessions.push_back(load("identity.onnx"));
-  const tile::TileGrid grid = tile::TileGrid::whole(16, 8, 2);
-  auto out = esrgan_process_frame_on(std::vector<float>(16 * 8 * 3), 16, 8, grid, sessions);
-  ASSERT_FALSE(out);
-  EXPECT_EQ(out.error().message(),
-            "model output for a 16x8 tile has 384 values, expected 1536 (3 x 16 x 32 for a 2x "
-            "model)");
+// An output too small would be read past its end, one too large (a 4x model
+// run at --scale 2) would be cut into a garbled frame: both stop the frame.
+TEST(EsrganProcessFrame, OutputOfAnotherScaleFailsTheFrame) {
+  struct Row {
+    const char* model;
+    uint64_t scale;
+    const char* message;
+  };
+  const Row rows[] = {
+      {"identity.onnx", 2,
+       "model output for a 16x8 tile has 384 values, expected 1536 (3 x 16 x 32 for a 2x model)"},
+      {"nn2x.onnx", 1,
+       "model output for a 16x8 tile has 1536 values, expected 384 (3 x 8 x 16 for a 1x model)"},
+  };
+  for (const Row& row : rows) {
+    std::vector<OnnxBackend> sessions;
+    sessions.push_back(load(row.model));
+    const tile::TileGrid grid = tile::TileGrid::whole(16, 8, row.scale);
+    auto out = esrgan_process_frame_on(std::vector<float>(16 * 8 * 3), 16, 8, grid, sessions);
+    ASSERT_FALSE(out) << row.model;
+    EXPECT_EQ(out.error().message(), row.message);
+  }
 }
 
 TEST(FgnetProcessFrame, NearestModelThroughOverlappingTiles) {
@@ -124,6 +137,34 @@ TEST(FgnetProcessFrame, FrameSmallerThanTheFixedTileUsesTheTopLeftOfTheResult) {
   out = fgnet_process_frame(cur, cur, hr, w, h, s, t, grid, prev_model);
   ASSERT_TRUE(out) << out.error().message();
   EXPECT_EQ(*out, hr);
+}
+
+// Two tiles on each axis and a model whose output rises across the tile:
+// without the feather ramps the second tile's edge is a step of 35 levels;
+// with them neighbouring pixels differ by one level at most.
+TEST(FgnetProcessFrame, OverlappingTilesAreFeatheredOnBothAxes) {
+  const uint64_t w = 100, h = 100, s = 2, t = 64;
+  const std::vector<float> black(w * h * 3, 0.0f), hr(w * h * 3 * s * s, 0.0f);
+  const tile::TileGrid grid = tile::TileGrid::from_tile_size(w, h, t, t, 16, s);
+  ASSERT_EQ(grid.cols, 2u);
+  ASSERT_EQ(grid.rows, 2u);
+  OnnxBackend session = load("fgnetramp2x.onnx");
+  auto out = fgnet_process_frame(black, black, hr, w, h, s, t, grid, session);
+  ASSERT_TRUE(out) << out.error().message();
+  const std::vector<uint8_t> bytes = f32_to_rgb(*out);
+  const uint64_t ow = w * s, oh = h * s;
+  int largest_x = 0, largest_y = 0;
+  for (uint64_t y = 0; y < oh; ++y) {
+    for (uint64_t x = 0; x < ow; ++x) {
+      const int v = bytes[(y * ow + x) * 3];
+      if (x + 1 < ow)
+        largest_x = std::max(largest_x, std::abs(bytes[(y * ow + x + 1) * 3] - v));
+      if (y + 1 < oh)
+        largest_y = std::max(largest_y, std::abs(bytes[((y + 1) * ow + x) * 3] - v));
+    }
+  }
+  EXPECT_LE(largest_x, 3);
+  EXPECT_LE(largest_y, 3);
 }
 
 TEST(FgnetProcessFrame, OutputOfTheWrongLengthIsAnError) {

@@ -92,6 +92,19 @@ def fgnet_2x(h, w, name):
         initializer=inits)
 
 
+def fgnet_ramp_2x(t, name):
+    """fgnet_2x at a fixed t x t tile plus (row + column) / 4t over the tile's
+    output: the result depends on the position in the tile, so only the
+    feathering between overlapping tiles keeps their edges from showing."""
+    g = fgnet_2x(t, t, name)
+    r = np.arange(2 * t, dtype=np.float32)
+    ramp = ((r[:, None] + r[None, :]) / (4 * t))[None, :, :, None].repeat(3, axis=3)
+    g.initializer.append(numpy_helper.from_array(ramp.astype(np.float32), "ramp"))
+    g.node[-1].output[0] = "up"
+    g.node.append(helper.make_node("Add", ["up", "ramp"], ["output"]))
+    return g
+
+
 def fgnet_prev_2x(h, w, name):
     """Multi-input [1, h, w, 18] -> [1, 2h, 2w, 3]: the previous output, put
     back together from its space-to-depth channels 6-17 (block row, block
@@ -173,6 +186,7 @@ def main():
     save(fgnet_2x(288, 288, "fgnet2x"), out, "fgnet2x.onnx")
     save(fgnet_2x("h", "w", "fgnet2x_dyn"), out, "fgnet2x_dyn.onnx")
     save(fgnet_prev_2x(288, 288, "fgnetprev2x"), out, "fgnetprev2x.onnx")
+    save(fgnet_ramp_2x(64, "fgnetramp2x"), out, "fgnetramp2x.onnx")
     save(fgnet_nan("nan"), out, "nan.onnx")
     save(identity("identity"), out, "identity.onnx")
     save(no_inputs("noinput"), out, "noinput.onnx")
