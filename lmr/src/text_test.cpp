@@ -28,12 +28,29 @@ TEST(ParseUnsigned, ErrorMessages) {
             "invalid digit found in string");
 }
 
+// Each boundary of the encoding from both sides: a truncated sequence, the
+// shortest forms of two, three and four bytes, the surrogate gap, U+10FFFF.
 TEST(Utf8, ValidityAndLossyReplacement) {
-  EXPECT_TRUE(is_valid_utf8("caf\xC3\xA9 \xE2\x95\xB1"));
-  EXPECT_FALSE(is_valid_utf8("\xFF"));
-  EXPECT_FALSE(is_valid_utf8("\xC0\xAF"));      // overlong
-  EXPECT_FALSE(is_valid_utf8("\xED\xA0\x80"));  // surrogate
-  EXPECT_FALSE(is_valid_utf8("\xE2\x95"));      // truncated
+  const std::pair<const char*, bool> rows[] = {
+      {"caf\xC3\xA9 \xE2\x95\xB1", true},
+      {"\xFF", false},
+      {"\xE2\x95", false},
+      {"\xC0\xAF", false},
+      {"\xC1\xBF", false},
+      {"\xC2\x80", true},
+      {"\xE0\x9F\xBF", false},
+      {"\xE0\xA0\x80", true},
+      {"\xF0\x8F\xBF\xBF", false},
+      {"\xF0\x90\x80\x80", true},
+      {"\xED\x9F\xBF", true},
+      {"\xED\xA0\x80", false},
+      {"\xED\xBF\xBF", false},
+      {"\xEE\x80\x80", true},
+      {"\xF4\x8F\xBF\xBF", true},
+      {"\xF4\x90\x80\x80", false},
+  };
+  for (const auto& [text, valid] : rows)
+    EXPECT_EQ(is_valid_utf8(text), valid) << testing::PrintToString(text);
   EXPECT_EQ(lossy_utf8("a\xFF"
                        "b"),
             "a\xEF\xBF\xBD"
