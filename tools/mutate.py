@@ -8,7 +8,7 @@ suite. A mutant is killed when a test fails, survives when every test
 passes. Prints one line per mutant and a total; the scratch clone and its
 build are kept between runs so that later runs build incrementally.
 
-usage: tools/mutate.py [--only TEXT] [--tests REGEX] [--work DIR] [--jobs N]
+usage: tools/mutate.py [--only TEXT] [--tests REGEX] [--rev REV] [--work DIR] [--jobs N]
 """
 import argparse
 import os
@@ -28,17 +28,19 @@ def run(cmd, cwd, timeout=None):
     return p.returncode, p.stdout
 
 
-def prepare(work, jobs):
-    """A clean clone of HEAD in `work` with a configured, built tree."""
-    if os.path.isdir(os.path.join(work, ".git")):
-        run(["git", "fetch", "-q", ROOT, "HEAD"], work)
-        run(["git", "reset", "-q", "--hard", "FETCH_HEAD"], work)
-        run(["git", "clean", "-fdq", "-e", "/.deps", "-e", "/build"], work)
-    else:
+def prepare(work, rev):
+    """A clean checkout of `rev` in `work` with a configured tree."""
+    if not os.path.isdir(os.path.join(work, ".git")):
         shutil.rmtree(work, ignore_errors=True)
-        rc, out = run(["git", "clone", "-q", ROOT, work], ROOT)
+        rc, out = run(["git", "clone", "-q", "--no-checkout", ROOT, work], ROOT)
         if rc != 0:
             sys.exit("mutate: cannot clone: " + out)
+    commit = run(["git", "rev-parse", "--verify", rev + "^{commit}"], ROOT)[1].strip()
+    run(["git", "fetch", "-q", ROOT, commit], work)
+    rc, out = run(["git", "reset", "-q", "--hard", commit], work)
+    if rc != 0:
+        sys.exit("mutate: cannot check out " + rev + ": " + out)
+    run(["git", "clean", "-fdq", "-e", "/.deps", "-e", "/build"], work)
     deps = os.path.join(work, ".deps")
     if not os.path.exists(deps):
         os.symlink(os.path.join(ROOT, ".deps"), deps)
@@ -71,14 +73,16 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--only", default="", help="run the mutants whose file name contains TEXT")
     ap.add_argument("--tests", default="", help="run only the tests matching REGEX")
-    ap.add_argument("--work", default="/tmp/lmr-mutate", help="scratch clone (kept)")
+    ap.add_argument("--rev", default="HEAD", help="the commit whose suite is measured")
+    ap.add_argument("--work", default=os.path.join(ROOT, "build-mutate"),
+                    help="scratch clone (kept; ignored by git)")
     ap.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
     args = ap.parse_args()
 
     mutants_dir = os.path.join(ROOT, "tools", "mutants")
     mutants = sorted(f for f in os.listdir(mutants_dir)
                      if f.endswith(".patch") and args.only in f)
-    prepare(args.work, args.jobs)
+    prepare(args.work, args.rev)
     rc, out = build(args.work, args.jobs)
     if rc != 0:
         sys.exit("mutate: the unmutated tree does not build:\n" + out[-3000:])
