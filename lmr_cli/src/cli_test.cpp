@@ -157,6 +157,11 @@ TEST(CliUpscale, EveryOptionFillsItsField) {
   EXPECT_FALSE(c.model_name.has_value());
 }
 
+TEST(CliUpscale, EpNamesTheirProviderBytes) {
+  EXPECT_EQ(parse({"--ep", "cpu", "--ep", "coreml"}).config.ep, 0);
+  EXPECT_EQ(parse({"--ep", "coreml", "--ep", "cpu"}).config.ep, 2);
+}
+
 TEST(CliUpscale, TileForms) {
   auto c = parse({"--tile", "512"}).config;
   EXPECT_EQ(c.tile_w, 512u);
