@@ -65,8 +65,11 @@ def test(work, jobs, tests):
 
 
 def first_failure(output):
-    m = re.search(r"^\s*\d+ - (\S+) \(", output, re.M)
-    return m.group(1) if m else "?"
+    # Tests that --stop-on-failure kept from running are listed as "Not Run".
+    for m in re.finditer(r"^\s*\d+ - (\S+) \(([^)]*)\)", output, re.M):
+        if m.group(2) != "Not Run":
+            return m.group(1)
+    return "?"
 
 
 def main():
