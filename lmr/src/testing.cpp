@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -267,6 +269,158 @@ void write_file(const fs::path& path, const std::string& content) {
 std::string read_file(const fs::path& path) {
   std::ifstream f(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+namespace {
+
+std::string quoted(const fs::path& p) {
+  return "'" + p.string() + "'";
+}
+
+// A process that outlived its parent is re-parented and reaped by init:
+// give that a moment before calling it a survivor.
+bool process_gone(pid_t pid) {
+  for (int i = 0; i < 200; ++i) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+      return true;
+    auto paren = line.rfind(')');
+    if (paren != std::string::npos && line.size() > paren + 2 && line[paren + 2] == 'Z')
+      return true;  // dead, waiting for init
+    usleep(10000);
+  }
+  return false;
+}
+
+// Whoever started the test may have handed it descriptors that every
+// process it starts inherits; the engine is not to blame for those.
+bool inherited_by_the_test(int fd) {
+  int flags = fcntl(fd, F_GETFD);
+  return flags >= 0 && (flags & FD_CLOEXEC) == 0;
+}
+
+}  // namespace
+
+StandIns::StandIns() : probe_(real("ffprobe")), decoder_(real("ffmpeg")), encoder_(decoder_) {
+  if (const char* old = std::getenv("LMR_FFMPEG_DIR"))
+    saved_ = old;
+  setenv("LMR_FFMPEG_DIR", dir_.path().c_str(), 1);
+  write();
+}
+
+StandIns::~StandIns() {
+  for (auto [pid, parent] : started())
+    kill(pid, SIGKILL);
+  if (saved_)
+    setenv("LMR_FFMPEG_DIR", saved_->c_str(), 1);
+  else
+    unsetenv("LMR_FFMPEG_DIR");
+}
+
+StandIns& StandIns::probe(std::string body) {
+  probe_ = std::move(body);
+  write();
+  return *this;
+}
+StandIns& StandIns::decoder(std::string body) {
+  decoder_ = std::move(body);
+  write();
+  return *this;
+}
+StandIns& StandIns::encoder(std::string body) {
+  encoder_ = std::move(body);
+  write();
+  return *this;
+}
+
+std::string StandIns::real(const std::string& tool) {
+  return "exec " + quoted(bin_dir() / tool) + " \"$@\"";
+}
+
+void StandIns::write() const {
+  auto tool = [&](const std::string& name, const std::string& body) {
+    const fs::path path = dir_ / name;
+    write_file(path,
+               "#!/bin/sh\necho \"$$ $PPID\" >> " + quoted(dir_ / "pids") +
+                   "\n(ls -l /proc/$$/fd) > " + quoted(dir_.path()) +
+                   "/fds.$$ 2>/dev/null\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done >> " +
+                   quoted(dir_ / ("args." + name)) + "\necho -- >> " +
+                   quoted(dir_ / ("args." + name)) + "\n" + body + "\n");
+    fs::permissions(path, fs::perms::owner_all);
+  };
+  tool("ffprobe", probe_);
+  tool("ffmpeg",
+       "case \" $* \" in *\" -i - \"*)\n" + encoder_ + "\n;;\n*)\n" + decoder_ + "\n;;\nesac");
+}
+
+std::vector<std::pair<pid_t, pid_t>> StandIns::started() const {
+  std::vector<std::pair<pid_t, pid_t>> out;
+  std::ifstream in(dir_ / "pids");
+  long pid = 0, parent = 0;
+  while (in >> pid >> parent)
+    out.emplace_back(static_cast<pid_t>(pid), static_cast<pid_t>(parent));
+  return out;
+}
+
+std::vector<std::vector<std::string>> StandIns::calls(const std::string& tool) const {
+  std::vector<std::vector<std::string>> out(1);
+  std::ifstream in(dir_ / ("args." + tool));
+  for (std::string line; std::getline(in, line);) {
+    if (line == "--")
+      out.emplace_back();
+    else
+      out.back().push_back(line);
+  }
+  out.pop_back();
+  return out;
+}
+
+std::vector<std::string> StandIns::stray_descriptors() const {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(dir_.path())) {
+    if (!e.path().filename().string().starts_with("fds."))
+      continue;
+    std::istringstream in(read_file(e.path()));
+    for (std::string line; std::getline(in, line);) {
+      auto arrow = line.find(" -> ");
+      if (arrow == std::string::npos)
+        continue;
+      auto space = line.rfind(' ', arrow - 1);
+      int fd = std::stoi(line.substr(space + 1, arrow - space - 1));
+      std::string target = line.substr(arrow + 4);
+      // The shell keeps its script and a /dev/null of its own open.
+      if (fd <= 2 || inherited_by_the_test(fd) || target == "/dev/null" ||
+          target == (dir_ / "ffmpeg").string() || target == (dir_ / "ffprobe").string())
+        continue;
+      out.push_back(e.path().filename().string() + ": " + std::to_string(fd) + " -> " + target);
+    }
+  }
+  return out;
+}
+
+Hygiene::Hygiene(const StandIns* tools, std::vector<fs::path> unchanged)
+    : tools_(tools), fds_(open_fds()) {
+  for (auto& f : unchanged)
+    files_.emplace_back(f, read_file(f));
+}
+
+Hygiene::~Hygiene() {
+  const pid_t self = getpid();
+  if (tools_) {
+    for (auto [pid, parent] : tools_->started()) {
+      EXPECT_TRUE(process_gone(pid)) << "child " << pid << " of " << parent << " survived";
+      if (parent != self) {
+        EXPECT_TRUE(process_gone(parent)) << "lmr " << parent << " is still running";
+      }
+    }
+    for (const std::string& fd : tools_->stray_descriptors())
+      ADD_FAILURE() << "a child inherited " << fd;
+  }
+  for (const auto& [path, before] : files_)
+    EXPECT_EQ(read_file(path), before) << path << " was changed";
+  EXPECT_EQ(zombie_children(), 0);
+  EXPECT_EQ(open_fds(), fds_);
 }
 
 }  // namespace lmr::testing

@@ -2,6 +2,8 @@
 // build's executables and generated models, small clips made by ffmpeg.
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -78,5 +80,60 @@ int open_fds();
 
 void write_file(const std::filesystem::path& path, const std::string& content);
 std::string read_file(const std::filesystem::path& path);
+
+// A folder of stand-in ffprobe and ffmpeg programs, made the tool folder
+// (LMR_FFMPEG_DIR, for this process and every child) while it lives. Each
+// stand-in records "pid parent", its arguments and its open descriptors,
+// then runs the shell body of its role; by default the real tool (exec keeps
+// the recorded pid). The encoder is the ffmpeg that reads frames from stdin
+// ("-i -"); every other ffmpeg plays the decoder.
+class StandIns {
+ public:
+  StandIns();
+  // Kills whatever a failed case left running; restores LMR_FFMPEG_DIR.
+  ~StandIns();
+  StandIns(const StandIns&) = delete;
+  StandIns& operator=(const StandIns&) = delete;
+
+  StandIns& probe(std::string body);
+  StandIns& decoder(std::string body);
+  StandIns& encoder(std::string body);
+  // The shell line that runs the real tool with the stand-in's arguments.
+  static std::string real(const std::string& tool);
+
+  const std::filesystem::path& dir() const { return dir_.path(); }
+  // "pid parent" of every stand-in started so far.
+  std::vector<std::pair<pid_t, pid_t>> started() const;
+  // The argument lists of every call of `tool` ("ffmpeg" or "ffprobe").
+  std::vector<std::vector<std::string>> calls(const std::string& tool) const;
+  // Descriptors above 2 that a stand-in was handed by its parent, other than
+  // the shell's own, as "fds.PID: N -> target".
+  std::vector<std::string> stray_descriptors() const;
+
+ private:
+  void write() const;
+
+  TempDir dir_;
+  std::string probe_, decoder_, encoder_;
+  std::optional<std::string> saved_;
+};
+
+// Checked when it goes out of scope: no zombie child and no more open
+// descriptors than at its start; the `unchanged` files byte for byte as they
+// were; with `tools`, every stand-in (and the lmr that started it) ended and
+// no stand-in was handed a stray descriptor.
+class Hygiene {
+ public:
+  explicit Hygiene(const StandIns* tools = nullptr,
+                   std::vector<std::filesystem::path> unchanged = {});
+  ~Hygiene();
+  Hygiene(const Hygiene&) = delete;
+  Hygiene& operator=(const Hygiene&) = delete;
+
+ private:
+  const StandIns* tools_;
+  int fds_;
+  std::vector<std::pair<std::filesystem::path, std::string>> files_;
+};
 
 }  // namespace lmr::testing
