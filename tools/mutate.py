@@ -9,11 +9,13 @@ passes. Prints one line per mutant and a total; the scratch clone and its
 build are kept between runs so that later runs build incrementally.
 
 usage: tools/mutate.py [--only TEXT] [--tests REGEX] [--rev REV] [--work DIR] [--jobs N]
+                       [--limit SECONDS]
 """
 import argparse
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -57,11 +59,23 @@ def build(work, jobs):
     return run(["cmake", "--build", os.path.join(work, "build"), "-j", str(jobs)], work)
 
 
-def test(work, jobs, tests):
+def test(work, jobs, tests, limit):
+    """Runs the suite; a suite still running after `limit` seconds (a mutant
+    that makes something hang) is stopped with all its processes and counts
+    as failed: the tests' own timeouts would end it the same way, later."""
     cmd = ["ctest", "-j", str(jobs), "--timeout", "300", "--stop-on-failure"]
     if tests:
         cmd += ["-R", tests]
-    return run(cmd, os.path.join(work, "build"))
+    p = subprocess.Popen(cmd, cwd=os.path.join(work, "build"), stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, text=True, errors="replace",
+                         start_new_session=True)
+    try:
+        out, _ = p.communicate(timeout=limit)
+        return p.returncode, out
+    except subprocess.TimeoutExpired:
+        os.killpg(p.pid, signal.SIGKILL)
+        out, _ = p.communicate()
+        return 1, out + f"   0 - suite-timed-out-after-{limit}s (Failed)\n"
 
 
 def first_failure(output):
@@ -80,6 +94,8 @@ def main():
     ap.add_argument("--work", default=os.path.join(ROOT, "build-mutate"),
                     help="scratch clone (kept; ignored by git)")
     ap.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
+    ap.add_argument("--limit", type=int, default=900,
+                    help="seconds after which a mutant's suite run counts as hung (killed)")
     args = ap.parse_args()
 
     mutants_dir = os.path.join(ROOT, "tools", "mutants")
@@ -89,7 +105,7 @@ def main():
     rc, out = build(args.work, args.jobs)
     if rc != 0:
         sys.exit("mutate: the unmutated tree does not build:\n" + out[-3000:])
-    rc, out = test(args.work, args.jobs, args.tests)
+    rc, out = test(args.work, args.jobs, args.tests, 3 * args.limit)
     if rc != 0:
         sys.exit("mutate: the suite fails before any mutant; first failure: " +
                  first_failure(out))
@@ -107,7 +123,7 @@ def main():
                 errors = [l for l in out.splitlines() if "error" in l]
                 verdict, detail = "does-not-build", (errors or [""])[0][:100]
             else:
-                rc, out = test(args.work, args.jobs, args.tests)
+                rc, out = test(args.work, args.jobs, args.tests, args.limit)
                 verdict = "killed" if rc != 0 else "survived"
                 detail = "by " + first_failure(out) if rc != 0 else ""
             run(["git", "checkout", "-q", "--", "."], args.work)
