@@ -8,7 +8,7 @@ suite. A mutant is killed when a test fails, survives when every test
 passes. Prints one line per mutant and a total; the scratch clone and its
 build are kept between runs so that later runs build incrementally.
 
-usage: tools/mutate.py [--only TEXT] [--tests REGEX] [--rev REV] [--work DIR] [--jobs N]
+usage: tools/mutate.py [--only REGEX] [--tests REGEX] [--rev REV] [--work DIR] [--jobs N]
                        [--limit SECONDS]
 """
 import argparse
@@ -88,7 +88,7 @@ def first_failure(output):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--only", default="", help="run the mutants whose file name contains TEXT")
+    ap.add_argument("--only", default="", help="run the mutants whose file name matches REGEX")
     ap.add_argument("--tests", default="", help="run only the tests matching REGEX")
     ap.add_argument("--rev", default="HEAD", help="the commit whose suite is measured")
     ap.add_argument("--work", default=os.path.join(ROOT, "build-mutate"),
@@ -100,7 +100,7 @@ def main():
 
     mutants_dir = os.path.join(ROOT, "tools", "mutants")
     mutants = sorted(f for f in os.listdir(mutants_dir)
-                     if f.endswith(".patch") and args.only in f)
+                     if f.endswith(".patch") and re.search(args.only, f))
     prepare(args.work, args.rev)
     rc, out = build(args.work, args.jobs)
     if rc != 0:
