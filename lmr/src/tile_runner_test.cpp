@@ -6,12 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
+#include <latch>
 #include <numeric>
-#include <set>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -40,159 +38,103 @@ size_t baseline_threads() {
   return thread_count();
 }
 
-// What the calling thread saw; each tile's output is its index.
-struct Trace {
-  std::thread::id caller = std::this_thread::get_id();
-  std::vector<uint64_t> built, consumed;
-  uint64_t max_ahead = 0;
-  bool off_thread = false;
-
-  InputBuilder builder() {
-    return [this](const Tile& t) {
-      off_thread |= std::this_thread::get_id() != caller;
-      built.push_back(t.col);
-      max_ahead = std::max<uint64_t>(max_ahead, built.size() - consumed.size());
-      return Buffer(1, static_cast<float>(t.col));
-    };
-  }
-  Consumer consumer() {
-    return [this](const Tile& t, const Buffer& out) {
-      off_thread |= std::this_thread::get_id() != caller;
-      EXPECT_EQ(out, Buffer(1, static_cast<float>(t.col)));
-      consumed.push_back(t.col);
-    };
-  }
-};
-
 std::vector<uint64_t> iota(uint64_t n) {
   std::vector<uint64_t> v(n);
   std::iota(v.begin(), v.end(), 0);
   return v;
 }
 
-// A flag that ops wait on; set once.
-class Gate {
- public:
-  void open() {
-    std::lock_guard lock(m_);
-    open_ = true;
-    cv_.notify_all();
-  }
-  void wait() {
-    std::unique_lock lock(m_);
-    cv_.wait(lock, [&] { return open_; });
-  }
-
- private:
-  std::mutex m_;
-  std::condition_variable cv_;
-  bool open_ = false;
-};
-
-TEST(Overlapped, WindowOrderAndThreads) {
-  // ops, tiles; tile 0 waits until tile 1 is done, so with two or more
-  // workers tile 1 finishes first and waits for its turn.
-  for (auto [n_ops, n_tiles] : {std::pair<size_t, uint64_t>{1, 9}, {2, 6}, {3, 40}, {2, 0}}) {
-    SCOPED_TRACE(n_ops);
-    const size_t threads_before = baseline_threads();
-    Trace trace;
-    Gate tile1_done;
-    std::mutex m;
-    std::set<std::thread::id> op_threads;
-    std::vector<InferOp> ops;
-    for (size_t i = 0; i < n_ops; ++i) {
-      ops.push_back([&, seen = std::thread::id()](const Tile& t, const Buffer& in) mutable {
-        EXPECT_TRUE(seen == std::thread::id() || seen == std::this_thread::get_id());
-        seen = std::this_thread::get_id();
-        {
-          std::lock_guard lock(m);
-          op_threads.insert(seen);
-        }
-        if (t.col == 0 && n_ops > 1)
-          tile1_done.wait();
-        if (t.col == 1)
-          tile1_done.open();
-        return Result<Buffer>(in);
-      });
-    }
-    ASSERT_TRUE(overlapped(make_tiles(n_tiles), trace.builder(), std::move(ops), trace.consumer()));
-    EXPECT_EQ(trace.consumed, iota(n_tiles));
-    EXPECT_EQ(trace.built, iota(n_tiles));
-    EXPECT_EQ(trace.max_ahead, std::min<uint64_t>(n_ops + 1, n_tiles));
-    EXPECT_FALSE(trace.off_thread);
-    EXPECT_LE(op_threads.size(), n_ops);
-    EXPECT_EQ(op_threads.count(trace.caller), 0u);
-    EXPECT_EQ(thread_count(), threads_before);
-  }
-}
-
-TEST(Overlapped, Failures) {
-  enum Fault { kError, kThrowStd, kThrowInt, kConsumerThrows, kWorkerGoneFirst };
+TEST(Overlapped, Table) {
+  enum Fault { kNone, kError, kThrowStd, kThrowInt, kConsumerThrows, kWorkerGoneFirst };
   struct Row {
     const char* name;
-    Fault fault;
-    std::string message;
+    size_t ops;
+    uint64_t tiles;
+    Fault fault;          // at tile 5; kWorkerGoneFirst: tile 0's error, then its worker ends
+    std::string message;  // empty: success
     uint64_t consumed;
   } const rows[] = {
-      {"the first error ends the frame", kError, "tile 5 failed", 5},
-      {"exception", kThrowStd, "inference thread panicked", 5},
-      {"anything thrown", kThrowInt, "inference thread panicked", 5},
-      {"consumer throws", kConsumerThrows, "consumer broke", 5},
-      // The worker failed on tile 0 and ended before tile 1 was handed out:
-      // still that error, not "inference stopped".
-      {"worker gone before the next job", kWorkerGoneFirst, "tile 0 failed", 0},
+      {"one worker", 1, 9, kNone, "", 9},
+      {"tile 1 done before tile 0", 2, 6, kNone, "", 6},
+      {"three workers", 3, 40, kNone, "", 40},
+      {"no tiles", 2, 0, kNone, "", 0},
+      {"the first error ends the frame", 1, 9, kError, "tile 5 failed", 5},
+      {"exception", 1, 9, kThrowStd, "inference thread panicked", 5},
+      {"anything thrown", 1, 9, kThrowInt, "inference thread panicked", 5},
+      {"consumer throws", 2, 9, kConsumerThrows, "thrown: consumer broke", 5},
+      // Handing out tile 1 finds no worker: still tile 0's error, not "inference stopped".
+      {"worker gone before the next job", 1, 9, kWorkerGoneFirst, "tile 0 failed", 0},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     const size_t threads_before = baseline_threads();
+    const std::thread::id caller = std::this_thread::get_id();
     const uint64_t fail_at = r.fault == kWorkerGoneFirst ? 0 : 5;
-    Trace trace;
-    std::vector<InferOp> ops{[&](const Tile& t, const Buffer& in) -> Result<Buffer> {
-      if (t.col == fail_at && r.fault == kThrowStd)
-        throw std::runtime_error("boom");
-      if (t.col == fail_at && r.fault == kThrowInt)
-        throw 42;
-      if (t.col == fail_at && r.fault != kConsumerThrows)
-        return fail("tile " + std::to_string(t.col) + " failed");
-      return in;
-    }};
-    InputBuilder build = trace.builder();
-    if (r.fault == kWorkerGoneFirst) {
-      build = [&, inner = build](const Tile& t) {
-        while (t.col == 1 && thread_count() > threads_before)
-          std::this_thread::yield();
-        return inner(t);
-      };
+    std::vector<uint64_t> built, consumed;
+    uint64_t max_ahead = 0;
+    std::latch tile1_done(1);
+    std::vector<InferOp> ops;
+    for (size_t i = 0; i < r.ops; ++i) {
+      ops.push_back(
+          [&, seen = std::thread::id()](const Tile& t, const Buffer& in) mutable -> Result<Buffer> {
+            // Each op runs on one thread of its own.
+            EXPECT_TRUE(std::this_thread::get_id() != caller &&
+                        (seen == std::thread::id() || seen == std::this_thread::get_id()));
+            seen = std::this_thread::get_id();
+            if (t.col == 0 && r.ops > 1)
+              tile1_done.wait();  // so tile 1 waits for its turn
+            if (t.col == 1)
+              tile1_done.count_down();
+            if (t.col == fail_at && r.fault == kThrowStd)
+              throw std::runtime_error("boom");
+            if (t.col == fail_at && r.fault == kThrowInt)
+              throw 42;
+            if (t.col == fail_at && (r.fault == kError || r.fault == kWorkerGoneFirst))
+              return fail("tile " + std::to_string(t.col) + " failed");
+            return in;
+          });
     }
-    Consumer consume = [&, inner = trace.consumer()](const Tile& t, const Buffer& out) {
+    auto build = [&](const Tile& t) {
+      EXPECT_EQ(std::this_thread::get_id(), caller);
+      while (r.fault == kWorkerGoneFirst && t.col == 1 && thread_count() > threads_before)
+        std::this_thread::yield();
+      built.push_back(t.col);
+      max_ahead = std::max<uint64_t>(max_ahead, built.size() - consumed.size());
+      return Buffer(1, static_cast<float>(t.col));
+    };
+    auto consume = [&](const Tile& t, const Buffer& out) {
+      EXPECT_EQ(std::this_thread::get_id(), caller);
       if (t.col == fail_at && r.fault == kConsumerThrows)
         throw std::runtime_error("consumer broke");
-      inner(t, out);
+      EXPECT_EQ(out, Buffer(1, static_cast<float>(t.col)));
+      consumed.push_back(t.col);
     };
+    std::string message;
     try {
-      Status st = overlapped(make_tiles(9), build, std::move(ops), consume);
-      ASSERT_FALSE(st);
-      EXPECT_EQ(st.error().message(), r.message);
+      Status st = overlapped(make_tiles(r.tiles), build, std::move(ops), consume);
+      message = st ? "" : st.error().message();
     } catch (const std::runtime_error& e) {
-      EXPECT_EQ(r.fault, kConsumerThrows);
-      EXPECT_EQ(e.what(), r.message);
+      message = std::string("thrown: ") + e.what();
     }
-    EXPECT_EQ(trace.consumed, iota(r.consumed));
+    EXPECT_EQ(message, r.message);
+    EXPECT_EQ(consumed, iota(r.consumed));
+    EXPECT_EQ(built, iota(built.size()));
+    EXPECT_EQ(max_ahead, std::min<uint64_t>(r.ops + 1, r.tiles));
     EXPECT_EQ(thread_count(), threads_before);
   }
 }
 
-TEST(OverlappedDeathTest, NeedsAnInferenceFunction) {
+TEST(TileDeathTest, NoInferenceFunctionOrNoThreadStopsTheProgram) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH((void)overlapped(
-                   make_tiles(1), [](const Tile&) { return Buffer(); }, {},
-                   [](const Tile&, const Buffer&) {}),
-               "overlapped needs an inference function");
-}
-
+  auto run = [](size_t n_ops) {
+    std::vector<InferOp> ops(n_ops,
+                             [](const Tile&, const Buffer& in) { return Result<Buffer>(in); });
+    (void)overlapped(
+        make_tiles(2), [](const Tile&) { return Buffer(1); }, std::move(ops),
+        [](const Tile&, const Buffer&) {});
+  };
+  EXPECT_DEATH(run(0), "overlapped needs an inference function");
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-TEST(SpawnFailureDeathTest, ThreadThatCannotStartStopsTheProgram) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   // Caps the address space just above what is mapped now, so that a new
   // thread's stack cannot be mapped.
   auto forbid_new_threads = [] {
@@ -203,24 +145,20 @@ TEST(SpawnFailureDeathTest, ThreadThatCannotStartStopsTheProgram) {
     rlimit rl{limit, limit};
     setrlimit(RLIMIT_AS, &rl);
   };
-  std::vector<float> sums(3, 1.0f), weights(1, 1.0f);
   EXPECT_DEATH(
       {
         forbid_new_threads();
-        normalize(sums, weights);
+        run(1);
       },
       "failed to spawn thread");
-  std::vector<InferOp> ops{[](const Tile&, const Buffer& in) { return Result<Buffer>(in); }};
   EXPECT_DEATH(
       {
         forbid_new_threads();
-        (void)overlapped(
-            make_tiles(2), [](const Tile&) { return Buffer(1); }, std::move(ops),
-            [](const Tile&, const Buffer&) {});
+        normalize(std::vector<float>(3), std::vector<float>(1));
       },
       "failed to spawn thread");
-}
 #endif
+}
 
 }  // namespace
 }  // namespace lmr::tile
