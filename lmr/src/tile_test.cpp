@@ -48,7 +48,9 @@ TEST(TileGrid, Table) {
       // Overlap at least the side: stride 1.
       {TileGrid::create(10, 10, 2, 16, 4, 1),
        "6x6 of 5x5, steps 1 1, x 0 1 2 3 4 5, y 0 1 2 3 4 5"},
+      // No budget at all: still a grid that covers the frame.
       {TileGrid::create(8, 6, 2, 0, 2, 1), "6x4 of 3x3, steps 1 1, x 0 1 2 3 4 5, y 0 1 2 3"},
+      // Sides rounded up to 8 beyond the frame; the one tile is clipped to it.
       {TileGrid::create(1001, 100, 2, 1000000, 16, 8), "1x1 of 1008x104, steps 0 0, x 0, y 0"},
       {TileGrid::create(1920, 1080, 2, 262144, 16, 64),
        "3x3 of 704x384, steps 608 348, x 0 608 1216, y 0 348 696"},
