@@ -1,254 +1,219 @@
-// Model sessions on the real runtime with the generated test models:
-// loading rules and messages, tile runs and their statistics.
+// Finding and loading the runtime library, and model sessions on the real
+// runtime with the generated test models: loading rules and messages, tile
+// runs and their statistics.
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "inference.h"
+#include "platform.h"
 #include "testing.h"
 
 namespace lmr::inference {
 namespace {
 
-using testing::model;
+namespace fs = std::filesystem;
+const std::string kLib = platform::kOrtLibraryName;
+const char* const kDylibVar = "ORT_DYLIB_PATH";
+const char* const kTelemetryVar = "ORT_DISABLE_TELEMETRY";
+#ifdef __APPLE__
+const std::string kVersioned = "libonnxruntime.1.29.0.dylib";
+const std::vector<std::string> kLookalikes = {kLib + ".bak", "libonnxruntime-gpu.dylib"};
+#else
+const std::string kVersioned = kLib + ".1.29.0";
+const std::vector<std::string> kLookalikes = {"libonnxruntime-gpu.so", "libonnxruntime.sox",
+                                              "libonnxruntime_providers_shared.so"};
+#endif
 
-class Session : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { init_ort_dylib(); }
-
-  // Loads and returns the backend, with what it printed on stderr.
-  static Result<OnnxBackend> load(const std::string& name,
-                                  Ep ep,
-                                  const std::vector<DimOverride>& overrides,
-                                  std::string* printed = nullptr) {
-    ::testing::internal::CaptureStderr();
-    Result<OnnxBackend> b = OnnxBackend::load(model(name).string(), ep, overrides);
-    std::string err = ::testing::internal::GetCapturedStderr();
-    if (printed != nullptr)
-      *printed = err;
-    return b;
+// The plain name beside the executable, then in runtime/, then a versioned
+// name beside it, then one in the bundle's library folder (joined, not
+// resolved); each row takes away the winner of the row before.
+TEST(FindOrtLibrary, SearchOrder) {
+  const std::string runtime = "runtime/" + kLib,
+                    bundle = std::string(platform::kOrtBundleDir) + "/" + kVersioned;
+  const std::pair<std::vector<std::string>, std::string> rows[] = {
+      {{kLib, runtime, kVersioned, bundle}, kLib},
+      {{runtime, kVersioned, bundle}, runtime},
+      {{kVersioned, bundle}, kVersioned},
+      {{bundle}, bundle},
+      {kLookalikes, ""},
+  };
+  for (const auto& [present, found] : rows) {
+    testing::TempDir d;
+    const fs::path exe_dir = d.path() / "Bundle" / "Contents" / "MacOS";
+    for (const std::string& f : present) {
+      fs::create_directories((exe_dir / f).parent_path());
+      testing::write_file(exe_dir / f, "");
+    }
+    EXPECT_EQ(find_ort_library(exe_dir),
+              found.empty() ? std::nullopt : std::optional(exe_dir / found))
+        << found;
   }
-
-  static std::string path_of(const std::string& name) { return model(name).string(); }
-};
-
-// A planar tile whose values name their channel, row and column.
-std::vector<float> planar_tile(uint64_t w, uint64_t h) {
-  std::vector<float> v(3 * w * h);
-  for (uint64_t k = 0; k < 3; ++k)
-    for (uint64_t i = 0; i < h; ++i)
-      for (uint64_t j = 0; j < w; ++j)
-        v[k * w * h + i * w + j] = static_cast<float>(k) + static_cast<float>(i) / 1000.0f +
-                                   static_cast<float>(j) / 1000000.0f;
-  return v;
+  EXPECT_FALSE(find_ort_library(fs::path("/nonexistent/folder")));
 }
 
-TEST_F(Session, CpuLoadsSymbolicModelWithoutOverridesAndPrintsTheLoadLine) {
-  std::string printed;
-  Result<OnnxBackend> b = load("nn2x.onnx", 2, {}, &printed);
-  ASSERT_TRUE(b) << b.error().message();
-  EXPECT_TRUE(std::regex_match(
-      printed, std::regex("model loaded in [0-9]+\\.[0-9]{2}s: " + path_of("nn2x.onnx") + "\n")))
-      << printed;
-  EXPECT_EQ(b->infer_tiles(), 0u);
-  EXPECT_EQ(b->infer_ms(), 0.0);
-}
-
-TEST_F(Session, CpuLoadsWithOverrides) {
-  Result<OnnxBackend> b = load("nn2x.onnx", 2, {{"h", 96}, {"w", 128}});
-  ASSERT_TRUE(b) << b.error().message();
-  Result<std::vector<float>> out = b->infer_tile(planar_tile(128, 96), 128, 96);
-  ASSERT_TRUE(out) << out.error().message();
-  EXPECT_EQ(out->size(), 3u * 192u * 256u);
-}
-
-TEST_F(Session, AcceleratedProviderNeedsFixedDimensions) {
-  for (Ep ep : {Ep{0}, Ep{1}}) {
-    std::string printed;
-    Result<OnnxBackend> b = load("nn2x.onnx", ep, {}, &printed);
-    ASSERT_FALSE(b);
-    EXPECT_EQ(b.error().message(),
-              path_of("nn2x.onnx") + ": dimensions 'h', 'w' must be fixed to run on CoreML");
-    EXPECT_EQ(printed, "");
-
-    Result<OnnxBackend> fixed = load("nn2x.onnx", ep, {{"h", 256}, {"w", 256}}, &printed);
-    ASSERT_TRUE(fixed) << fixed.error().message();
-    EXPECT_NE(printed.find("model loaded in "), std::string::npos);
+// The variables are process-wide and loading happens once per process, so
+// each row runs in a child of its own. A caller's values stand, even empty
+// ones; otherwise the library found beside the executable, and the runtime's
+// telemetry off. A relative name is looked for beside the executable first.
+TEST(InitOrtDylib, EnvironmentAndLoading) {
+  const std::string beside = (testing::bin_dir() / kLib).string();
+  const std::array<std::string, 3> rows[] = {
+      // ORT_DYLIB_PATH, ORT_DISABLE_TELEMETRY ("-": unset), what the child prints
+      {"-", "-", "^" + beside + ", 1, CPUExecutionProvider$"},
+      {"", "0", "^, 0, CPUExecutionProvider$"},
+      {"/none/libonnxruntime.so", "",
+       "^/none/libonnxruntime.so, , Failed to load ONNX Runtime dylib$"},
+      {"libz.so.1", "-", "^libz.so.1, 1, `OrtGetApiBase` must be present in ONNX Runtime dylib$"},
+  };
+  for (const auto& [path, telemetry, printed] : rows) {
+    EXPECT_EXIT(
+        {
+          for (auto [name, value] :
+               {std::pair(kDylibVar, path), std::pair(kTelemetryVar, telemetry)})
+            value == "-" ? unsetenv(name) : setenv(name, value.c_str(), 1);
+          init_ort_dylib();
+          auto env = environment();
+          auto var = [](const char* name) {
+            const char* v = std::getenv(name);
+            return v != nullptr ? v : "-";
+          };
+          std::fprintf(
+              stderr, "%s, %s, %s", var(kDylibVar), var(kTelemetryVar),
+              env ? Ort::GetAvailableProviders().back().c_str() : env.error().message().c_str());
+          std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), printed);
   }
 }
 
-TEST_F(Session, FixedShapeMessageListsEachFreeNameOnceInOrder) {
-  Result<OnnxBackend> b = load("batch2x.onnx", 0, {});
-  ASSERT_FALSE(b);
-  EXPECT_EQ(
-      b.error().message(),
-      path_of("batch2x.onnx") + ": dimensions 'batch', 'h', 'w' must be fixed to run on CoreML");
-
-  b = load("batch2x.onnx", 0, {{"h", 64}, {"w", 64}});
-  ASSERT_FALSE(b);
-  EXPECT_EQ(b.error().message(),
-            path_of("batch2x.onnx") + ": dimensions 'batch' must be fixed to run on CoreML");
-
-  // h and w appear in both inputs but are named once.
-  b = load("twoin.onnx", 1, {});
-  ASSERT_FALSE(b);
-  EXPECT_EQ(b.error().message(),
-            path_of("twoin.onnx") + ": dimensions 'h', 'w' must be fixed to run on CoreML");
-
-  b = load("twoin.onnx", 1, {{"w", 8}});
-  ASSERT_FALSE(b);
-  EXPECT_EQ(b.error().message(),
-            path_of("twoin.onnx") + ": dimensions 'h' must be fixed to run on CoreML");
+// Loads the backend, with what it printed on stderr.
+std::pair<Result<OnnxBackend>, std::string> load(const std::string& model,
+                                                 Ep ep,
+                                                 const std::vector<DimOverride>& overrides) {
+  init_ort_dylib();
+  ::testing::internal::CaptureStderr();
+  Result<OnnxBackend> b = OnnxBackend::load(testing::model(model).string(), ep, overrides);
+  return {std::move(b), ::testing::internal::GetCapturedStderr()};
 }
 
-TEST_F(Session, FixedModelLoadsEverywhereWithoutOverrides) {
-  for (Ep ep : {Ep{0}, Ep{1}, Ep{2}}) {
-    Result<OnnxBackend> b = load("fixed2x.onnx", ep, {});
+TEST(Session, LoadRules) {
+  const std::vector<DimOverride> hw = {{"h", 256}, {"w", 256}};
+  const std::string hw_free = ": dimensions 'h', 'w' must be fixed to run on CoreML";
+  struct Row {
+    const char* model;
+    Ep ep;
+    std::vector<DimOverride> overrides;
+    std::string error;  // after the model path when it starts with ':'; empty: loads
+  } const rows[] = {
+      {"nn2x.onnx", 2, {}, ""},
+      {"nn2x.onnx", 0, {}, hw_free},
+      {"nn2x.onnx", 1, {}, hw_free},
+      {"nn2x.onnx", 0, hw, ""},
+      {"nn2x.onnx", 1, hw, ""},
+      {"fixed2x.onnx", 0, {}, ""},
+      {"fixed2x.onnx", 2, {}, ""},
+      {"batch2x.onnx", 0, {}, ": dimensions 'batch', 'h', 'w' must be fixed to run on CoreML"},
+      {"batch2x.onnx", 0, hw, ": dimensions 'batch' must be fixed to run on CoreML"},
+      // h and w appear in both inputs but are named once.
+      {"twoin.onnx", 1, {}, hw_free},
+      {"twoin.onnx", 1, {{"w", 8}}, ": dimensions 'h' must be fixed to run on CoreML"},
+      {"noinput.onnx", 0, {}, ": the model has no inputs; a tile model needs an image input"},
+      {"nooutput.onnx", 0, hw, ": the model has no outputs; a tile model needs an image output"},
+      {"nn2x.onnx", 3, {}, "unknown execution provider 3 (expected 0, 1 or 2)"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.model) + " on " + std::to_string(r.ep));
+    const std::string path = testing::model(r.model).string();
+    auto [b, printed] = load(r.model, r.ep, r.overrides);
+    if (r.error.empty()) {
+      ASSERT_TRUE(b) << b.error().message();
+      EXPECT_TRUE(std::regex_match(
+          printed, std::regex("model loaded in [0-9]+\\.[0-9]{2}s: " + path + "\n")))
+          << printed;
+      EXPECT_EQ(b->infer_tiles(), 0u);
+      EXPECT_EQ(b->infer_ms(), 0.0);
+    } else {
+      ASSERT_FALSE(b);
+      EXPECT_EQ(b.error().message(), (r.error[0] == ':' ? path : "") + r.error);
+      EXPECT_EQ(printed, "");
+    }
+  }
+}
+
+TEST(Session, LoadErrorsCarryTheProviderHint) {
+  // The runtime's own text, then the hint that names the setting to change.
+  const std::string path = "/nonexistent/model.onnx";
+  Result<OnnxBackend> cpu = OnnxBackend::load(path, 2, {});
+  ASSERT_FALSE(cpu);
+  const std::string runtime_text = cpu.error().message();
+  EXPECT_EQ(runtime_text.find("(CoreML"), std::string::npos);
+  EXPECT_EQ(OnnxBackend::load(path, 0, {}).error().message(),
+            runtime_text + " (CoreML could not load " + path +
+                "; Preferences › Processing › Execution provider: CPU runs it without CoreML)");
+  EXPECT_EQ(OnnxBackend::load(path, 1, {}).error().message(),
+            runtime_text + " (the Neural Engine could not load " + path +
+                ", used next to the GPU for this export)");
+}
+
+TEST(Session, TilesAreTheExactNearestEnlargementAndCounted) {
+  // Planar (single-frame) and interleaved (multi-input, bound by name) tiles
+  // whose values name their position.
+  struct Row {
+    const char* model;
+    Ep ep;
+    uint64_t w, h, channels;
+  } const rows[] = {{"nn2x.onnx", 2, 128, 96, 0},
+                    {"nn2x.onnx", 0, 128, 96, 0},
+                    {"fgnet2x.onnx", 0, 288, 288, 18}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.model);
+    const uint64_t w = r.w, h = r.h, c = r.channels == 0 ? 3 : r.channels;
+    auto [b, printed] =
+        load(r.model, r.ep, {{"h", static_cast<int64_t>(h)}, {"w", static_cast<int64_t>(w)}});
     ASSERT_TRUE(b) << b.error().message();
-    Result<std::vector<float>> out = b->infer_tile(planar_tile(64, 64), 64, 64);
-    ASSERT_TRUE(out) << out.error().message();
-    EXPECT_EQ(out->size(), 3u * 128u * 128u);
+    std::vector<float> in(w * h * c);
+    for (uint64_t i = 0; i < in.size(); ++i)
+      in[i] = static_cast<float>(i % 10007) / 16.0f;
+    for (int run = 1; run <= 3; ++run) {
+      const double ms_before = b->infer_ms();
+      Result<std::vector<float>> out =
+          r.channels == 0 ? b->infer_tile(in, w, h) : b->infer_fgnet_tile(in, w, h, c);
+      ASSERT_TRUE(out) << out.error().message();
+      ASSERT_EQ(out->size(), 3 * 2 * w * 2 * h);
+      for (uint64_t k = 0; k < 3; ++k)
+        for (uint64_t y = 0; y < 2 * h; ++y)
+          for (uint64_t x = 0; x < 2 * w; ++x) {
+            const uint64_t src = (y / 2) * w + x / 2;
+            ASSERT_EQ(r.channels == 0 ? (*out)[(k * 2 * h + y) * 2 * w + x]
+                                      : (*out)[(y * 2 * w + x) * 3 + k],
+                      r.channels == 0 ? in[k * w * h + src] : in[src * c + k]);
+          }
+      EXPECT_EQ(b->infer_tiles(), static_cast<uint64_t>(run));
+      EXPECT_GT(b->infer_ms(), ms_before);
+    }
+    // A failed run (too few values for the shape) leaves the figures alone.
+    const double ms = b->infer_ms();
+    ASSERT_FALSE(r.channels == 0 ? b->infer_tile(std::span(in).first(100), w, h)
+                                 : b->infer_fgnet_tile(std::span(in).first(100), w, h, c));
+    EXPECT_EQ(b->infer_tiles(), 3u);
+    EXPECT_EQ(b->infer_ms(), ms);
   }
 }
 
-TEST_F(Session, LoadErrorsCarryTheProviderHint) {
-  testing::TempDir dir;
-  const std::string broken = (dir / "broken.onnx").string();
-  testing::write_file(broken, "this is not a model");
-  const std::string missing = (dir / "missing.onnx").string();
-  for (const std::string& path : {broken, missing}) {
-    Result<OnnxBackend> cpu = OnnxBackend::load(path, 2, {});
-    ASSERT_FALSE(cpu);
-    const std::string runtime_text = cpu.error().message();
-    EXPECT_FALSE(runtime_text.empty());
-    EXPECT_EQ(runtime_text.find("(CoreML"), std::string::npos);
-
-    Result<OnnxBackend> all = OnnxBackend::load(path, 0, {});
-    ASSERT_FALSE(all);
-    EXPECT_EQ(all.error().message(),
-              runtime_text + " (CoreML could not load " + path +
-                  "; Preferences › Processing › Execution provider: CPU runs it without CoreML)");
-
-    Result<OnnxBackend> ne = OnnxBackend::load(path, 1, {});
-    ASSERT_FALSE(ne);
-    EXPECT_EQ(ne.error().message(), runtime_text + " (the Neural Engine could not load " + path +
-                                        ", used next to the GPU for this export)");
-  }
-}
-
-TEST_F(Session, ModelsWithoutInputsOrOutputsAreRejectedAtLoad) {
-  for (Ep ep : {Ep{0}, Ep{2}}) {
-    std::string printed;
-    Result<OnnxBackend> b = load("noinput.onnx", ep, {}, &printed);
-    ASSERT_FALSE(b);
-    EXPECT_EQ(
-        b.error().message(),
-        path_of("noinput.onnx") + ": the model has no inputs; a tile model needs an image input");
-    EXPECT_EQ(printed, "");
-  }
-  for (Ep ep : {Ep{0}, Ep{2}}) {
-    Result<OnnxBackend> b = load("nooutput.onnx", ep, {{"h", 8}, {"w", 8}});
-    ASSERT_FALSE(b);
-    EXPECT_EQ(b.error().message(),
-              path_of("nooutput.onnx") +
-                  ": the model has no outputs; a tile model needs an image output");
-  }
-}
-
-TEST_F(Session, UnknownProviderIsRefused) {
-  Result<OnnxBackend> b = load("nn2x.onnx", 3, {});
-  ASSERT_FALSE(b);
-  EXPECT_EQ(b.error().message(), "unknown execution provider 3 (expected 0, 1 or 2)");
-}
-
-TEST_F(Session, TileOfTwoTimesModelIsTheExactNearestEnlargement) {
-  for (Ep ep : {Ep{0}, Ep{2}}) {
-    Result<OnnxBackend> b = load("nn2x.onnx", ep, {{"h", 96}, {"w", 128}});
-    ASSERT_TRUE(b) << b.error().message();
-    const std::vector<float> in = planar_tile(128, 96);
-    Result<std::vector<float>> out = b->infer_tile(in, 128, 96);
-    ASSERT_TRUE(out) << out.error().message();
-    ASSERT_EQ(out->size(), 3u * 256u * 192u);
-    const uint64_t plane = 256 * 192;
-    for (uint64_t k = 0; k < 3; ++k)
-      for (uint64_t i = 0; i < 192; ++i)
-        for (uint64_t j = 0; j < 256; ++j)
-          ASSERT_EQ((*out)[k * plane + i * 256 + j], in[k * 128 * 96 + (i / 2) * 128 + j / 2])
-              << k << "," << i << "," << j;
-    EXPECT_EQ(b->infer_tiles(), 1u);
-    EXPECT_GT(b->infer_ms(), 0.0);
-  }
-}
-
-TEST_F(Session, StatisticsCountEverySuccessfulRun) {
-  Result<OnnxBackend> b = load("conv2x.onnx", 2, {});
+TEST(Session, HalfPrecisionOutputFailsAtTheFirstTileButIsCounted) {
+  auto [b, printed] = load("fp16out.onnx", 2, {});
   ASSERT_TRUE(b) << b.error().message();
-  const std::vector<float> in = planar_tile(40, 30);
-  double previous = 0.0;
-  const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < 10; ++i) {
-    ASSERT_TRUE(b->infer_tile(in, 40, 30));
-    EXPECT_GT(b->infer_ms(), previous);
-    previous = b->infer_ms();
-  }
-  const double wall =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_EQ(b->infer_tiles(), 10u);
-  EXPECT_LE(b->infer_ms(), wall);
-
-  // A failed run leaves them alone: too few values for the shape.
-  Result<std::vector<float>> bad = b->infer_tile(std::span(in).first(100), 40, 30);
-  ASSERT_FALSE(bad);
-  EXPECT_FALSE(bad.error().message().empty());
-  EXPECT_EQ(b->infer_tiles(), 10u);
-  EXPECT_EQ(b->infer_ms(), previous);
-
-  // The moved-to backend keeps the session and the figures.
-  OnnxBackend moved = std::move(*b);
-  EXPECT_EQ(moved.infer_tiles(), 10u);
-  ASSERT_TRUE(moved.infer_tile(in, 40, 30));
-  EXPECT_EQ(moved.infer_tiles(), 11u);
-}
-
-TEST_F(Session, RunErrorOnFixedModelLeavesStatisticsUnchanged) {
-  Result<OnnxBackend> b = load("fixed2x.onnx", 2, {});
-  ASSERT_TRUE(b) << b.error().message();
-  Result<std::vector<float>> out = b->infer_tile(planar_tile(32, 32), 32, 32);
-  ASSERT_FALSE(out);
-  EXPECT_FALSE(out.error().message().empty());
-  EXPECT_EQ(b->infer_tiles(), 0u);
-  EXPECT_EQ(b->infer_ms(), 0.0);
-}
-
-TEST_F(Session, HalfPrecisionOutputFailsAtTheFirstTile) {
-  Result<OnnxBackend> b = load("fp16out.onnx", 2, {});
-  ASSERT_TRUE(b) << b.error().message();
-  Result<std::vector<float>> out = b->infer_tile(planar_tile(16, 8), 16, 8);
+  Result<std::vector<float>> out = b->infer_tile(std::vector<float>(3 * 16 * 8), 16, 8);
   ASSERT_FALSE(out);
   EXPECT_EQ(out.error().message(),
             "data type mismatch: output 'output' holds float16 values, expected float32");
-  // The run itself succeeded and is counted.
-  EXPECT_EQ(b->infer_tiles(), 1u);
-}
-
-TEST_F(Session, MultiInputTileIsBoundByNameAndInterleaved) {
-  Result<OnnxBackend> b = load("fgnet2x.onnx", 0, {});
-  ASSERT_TRUE(b) << b.error().message();
-  const uint64_t T = 288, C = 18;
-  std::vector<float> in(T * T * C);
-  for (uint64_t p = 0; p < T * T; ++p)
-    for (uint64_t c = 0; c < C; ++c)
-      in[p * C + c] = static_cast<float>(p % 977) / 977.0f + static_cast<float>(c);
-  Result<std::vector<float>> out = b->infer_fgnet_tile(in, T, T, C);
-  ASSERT_TRUE(out) << out.error().message();
-  ASSERT_EQ(out->size(), 2 * T * 2 * T * 3);
-  for (uint64_t y = 0; y < 2 * T; ++y)
-    for (uint64_t x = 0; x < 2 * T; ++x)
-      for (uint64_t c = 0; c < 3; ++c)
-        ASSERT_EQ((*out)[(y * 2 * T + x) * 3 + c], in[((y / 2) * T + x / 2) * C + c]);
   EXPECT_EQ(b->infer_tiles(), 1u);
 }
 
