@@ -60,8 +60,8 @@ TEST(TestModel, DescribesTheModelAndOneRunOfTheTestTensor) {
   struct Row {
     std::string model, report;
   };
-  // The tensor is 0.5 but for channels 12 to 17 (0): x / x shows both, and a
-  // NaN is left out of the range but not out of the mean.
+  // The tensor: 0.5 (the enlargement of channels 0 to 2 shows it) but for
+  // channels 12 to 17; x / x leaves their NaN out of the range, not the mean.
   const Row rows[] = {
       {"fgnet2x_dyn.onnx",
        "  input:  input float32 [1, h, w, 18]\n  output: output float32 [1, oh, ow, 3]\n\n"
