@@ -84,6 +84,10 @@ struct Row {
   lmr::testing::EnvChanges env = {};
 };
 
+void PrintTo(const Row& row, std::ostream* os) {
+  *os << row.name;
+}
+
 class Lmr : public ::testing::TestWithParam<Row> {};
 
 TEST_P(Lmr, ExitsAsExpectedAndLeavesNothingBehind) {
