@@ -1,0 +1,127 @@
+// One real run of each command through the built lmr, the real ffmpeg and
+// ONNX Runtime: upscale with its lines, info on a real clip, test-model, and
+// the pretrained models as tools/models/install.sh installs them.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "catalog.h"
+#include "cli.h"
+#include "testing.h"
+
+namespace lmr::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using lmr::testing::run_lmr;
+using lmr::testing::TempDir;
+
+// One line per stream: "video,W,H,frames" or "audio,frames".
+std::string streams(const fs::path& file) {
+  return lmr::testing::run({(lmr::testing::bin_dir() / "ffprobe").string(), "-v", "error",
+                            "-count_frames", "-show_entries",
+                            "stream=codec_type,width,height,nb_read_frames", "-of", "csv=p=0",
+                            file.string()})
+      .out;
+}
+
+TEST(Upscale, TwiceTheSizeEveryFrameAudioKeptWithItsLines) {
+  TempDir dir;
+  lmr::testing::make_clip(dir / "in.mp4", 64, 48, 30);
+  const std::string model = lmr::testing::model("nn2x.onnx").string(), out = dir / "out.mp4";
+  auto r = run_lmr({"upscale", "--model", model, "-i", dir / "in.mp4", "-o", out, "--ep", "cpu"});
+  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  const std::string progress =
+      "/30: \\d+\\.\\d fps, \\d+ ms/frame, infer \\d+ ms/tile avg, ETA \\d+s\n";
+  ASSERT_TRUE(r.err.starts_with(banner())) << r.err;
+  EXPECT_TRUE(std::regex_match(
+      r.err.substr(banner().size()),
+      std::regex("input 64x48 @ 25/1 → 128x96 \\(2x\\), tiles: 64x48 = 1 \\(1 cols × "
+                 "1 rows, overlap 0x0\\)\nmodel loaded in \\d+\\.\\d\\ds: " +
+                 model + "\nframe 1" + progress + "frame 10" + progress + "frame 20" + progress +
+                 "frame 30" + progress +
+                 "\ndone: 30 frames in \\d+\\.\\ds = \\d+\\.\\d\\d fps\ninference: "
+                 "\\d+\\.\\d ms/tile avg on the first session \\(30 tiles total\\)\n"
+                 "output: " +
+                 out + "\n\n")))
+      << r.err;
+  EXPECT_TRUE(std::regex_match(streams(out), std::regex("video,128,96,30\naudio,\\d+\n")))
+      << streams(out);
+}
+
+TEST(Info, DescribesARealClip) {
+  TempDir dir;
+  lmr::testing::make_animation(dir / "a.mp4");
+  const auto r = run_lmr({"info", "-i", (dir / "a.mp4").string()});
+  EXPECT_EQ(r.exit_code(), 0);
+  EXPECT_EQ(r.err, "480x270 @ 25/1 fps, 2.0s, ~50 frames\ncontent: graphic\n");
+}
+
+TEST(TestModel, DescribesTheModelAndOneRunOfTheTestTensor) {
+  struct Row {
+    std::string model, report;
+  };
+  // The tensor: 0.5 (the enlargement of channels 0 to 2 shows it) but for
+  // channels 12 to 17; x / x leaves their NaN out of the range, not the mean.
+  const Row rows[] = {
+      {"fgnet2x_dyn.onnx",
+       "  input:  input float32 [1, h, w, 18]\n  output: output float32 [1, oh, ow, 3]\n\n"
+       "inference done in Ts\n  output shape: [1, 576, 576, 3]\n"
+       "  range: 0.5000 to 0.5000, mean: 0.5000\n"},
+      {"nan.onnx",
+       "  input:  input float32 [1, 288, 288, 18]\n  output: output float32 [1, 288, 288, 18]\n\n"
+       "inference done in Ts\n  output shape: [1, 288, 288, 18]\n"
+       "  range: 1.0000 to 1.0000, mean: NaN\n"},
+  };
+  for (const Row& row : rows) {
+    const std::string path = lmr::testing::model(row.model).string();
+    const auto r = run_lmr({"test-model", "x", "--model", path});
+    EXPECT_EQ(r.exit_code(), 0);
+    EXPECT_EQ(std::regex_replace(r.err, std::regex("done in \\d+\\.\\d{3}s"), "done in Ts"),
+              "model loaded: " + path + "\n" + row.report);
+  }
+}
+
+TEST(InstalledModels, ListedResolvedAndRunAtEveryScale) {
+  TempDir dir;
+  const fs::path app = dir / "app", in = dir / "in.mp4", out = dir / "out.mp4";
+  const auto installed = lmr::testing::run(
+      {"/bin/sh", (lmr::testing::source_dir() / "tools/models/install.sh").string(), app}, {}, 540);
+  ASSERT_EQ(installed.exit_code(), 0) << installed.err;
+  // Every file under its catalogue name holds what its entry says.
+  for (const catalog::CatalogModel& m : catalog::cached(app, app / "models")) {
+    for (const auto& [key, ref] : m.files) {
+      const fs::path file = catalog::file_path(app / "models", m.id, key, ref.sha256);
+      EXPECT_EQ(catalog::sha256_file(file).value_or("?"), ref.sha256) << file;
+      EXPECT_EQ(fs::exists(file) ? fs::file_size(file) : 0, ref.bytes) << file;
+    }
+  }
+  const lmr::testing::EnvChanges env{{"LMR_APP_DATA", app.string()}};
+  auto r = run_lmr({"models"}, env);
+  EXPECT_EQ(r.err,
+            "  anime-video  Anime video          scales=[\"2\", \"3\", \"4\"] installed\n"
+            "  anime-hq     Anime HQ 4x (slow)   scales=[\"4\"] installed\n"
+            "  natural      Natural 4x           scales=[\"4\"] installed\n");
+  r = run_lmr({"download", "-m", "natural", "--scale", "3"}, env);
+  EXPECT_TRUE(std::regex_match(r.err, std::regex("ready: " + app.string() +
+                                                 "/models/natural/4x-[0-9a-f]{12}\\.onnx\n"
+                                                 "  tile: 512  scale: 4  arch: esrgan\n")))
+      << r.err;
+  lmr::testing::make_clip(in, 32, 24, 2, "25", false);
+  for (auto [id, scale, size] : {std::tuple{"anime-video", "2", "64x48 (2x)"},
+                                 {"anime-video", "3", "96x72 (3x)"},
+                                 {"anime-video", "4", "128x96 (4x)"},
+                                 {"anime-hq", "2", "128x96 (4x)"},
+                                 {"natural", "4", "128x96 (4x)"}}) {
+    SCOPED_TRACE(std::string(id) + " " + scale);
+    fs::remove(out);
+    r = run_lmr({"upscale", "-m", id, "--scale", scale, "-i", in, "-o", out}, env, 300);
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_NE(r.err.find(std::string("input 32x24 @ 25/1 → ") + size), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("\ndone: 2 frames in "), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::exists(out));
+  }
+}
+
+}  // namespace
+}  // namespace lmr::cli
