@@ -605,7 +605,11 @@ Status Encoder::write_frame(std::span<const uint8_t> frame) {
   if (written)
     return {};
   in.reset();
-  (void)state_->child.wait();
+  // An ffmpeg that stopped reading its frames but never exits must not hang
+  // the job: it has had its chance to say why.
+  auto waited = state_->child.wait_for(std::chrono::seconds(10));
+  if (waited && !*waited)
+    state_->child.kill_and_reap();
   auto said = stderr_text();
   return fail("encoder failed: " + (said ? *said : written.error().message()));
 }
