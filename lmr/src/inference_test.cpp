@@ -48,7 +48,7 @@ std::vector<float> planar_tile(uint64_t w, uint64_t h) {
 
 TEST_F(Session, CpuLoadsSymbolicModelWithoutOverridesAndPrintsTheLoadLine) {
   std::string printed;
-  Result<OnnxBackend> b = load("nn2x.onnx", 2, {}, &printed);
+  Result<OnnxBackend> b = load("nn2x.onnx", Ep{2}, {}, &printed);
   ASSERT_TRUE(b) << b.error().message();
   EXPECT_TRUE(std::regex_match(
       printed, std::regex("model loaded in [0-9]+\\.[0-9]{2}s: " + path_of("nn2x.onnx") + "\n")))
@@ -58,7 +58,7 @@ TEST_F(Session, CpuLoadsSymbolicModelWithoutOverridesAndPrintsTheLoadLine) {
 }
 
 TEST_F(Session, CpuLoadsWithOverrides) {
-  Result<OnnxBackend> b = load("nn2x.onnx", 2, {{"h", 96}, {"w", 128}});
+  Result<OnnxBackend> b = load("nn2x.onnx", Ep{2}, {{"h", 96}, {"w", 128}});
   ASSERT_TRUE(b) << b.error().message();
   Result<std::vector<float>> out = b->infer_tile(planar_tile(128, 96), 128, 96);
   ASSERT_TRUE(out) << out.error().message();
@@ -81,24 +81,24 @@ TEST_F(Session, AcceleratedProviderNeedsFixedDimensions) {
 }
 
 TEST_F(Session, FixedShapeMessageListsEachFreeNameOnceInOrder) {
-  Result<OnnxBackend> b = load("batch2x.onnx", 0, {});
+  Result<OnnxBackend> b = load("batch2x.onnx", Ep{0}, {});
   ASSERT_FALSE(b);
   EXPECT_EQ(
       b.error().message(),
       path_of("batch2x.onnx") + ": dimensions 'batch', 'h', 'w' must be fixed to run on CoreML");
 
-  b = load("batch2x.onnx", 0, {{"h", 64}, {"w", 64}});
+  b = load("batch2x.onnx", Ep{0}, {{"h", 64}, {"w", 64}});
   ASSERT_FALSE(b);
   EXPECT_EQ(b.error().message(),
             path_of("batch2x.onnx") + ": dimensions 'batch' must be fixed to run on CoreML");
 
   // h and w appear in both inputs but are named once.
-  b = load("twoin.onnx", 1, {});
+  b = load("twoin.onnx", Ep{1}, {});
   ASSERT_FALSE(b);
   EXPECT_EQ(b.error().message(),
             path_of("twoin.onnx") + ": dimensions 'h', 'w' must be fixed to run on CoreML");
 
-  b = load("twoin.onnx", 1, {{"w", 8}});
+  b = load("twoin.onnx", Ep{1}, {{"w", 8}});
   ASSERT_FALSE(b);
   EXPECT_EQ(b.error().message(),
             path_of("twoin.onnx") + ": dimensions 'h' must be fixed to run on CoreML");
@@ -120,19 +120,19 @@ TEST_F(Session, LoadErrorsCarryTheProviderHint) {
   testing::write_file(broken, "this is not a model");
   const std::string missing = (dir / "missing.onnx").string();
   for (const std::string& path : {broken, missing}) {
-    Result<OnnxBackend> cpu = OnnxBackend::load(path, 2, {});
+    Result<OnnxBackend> cpu = OnnxBackend::load(path, Ep{2}, {});
     ASSERT_FALSE(cpu);
     const std::string runtime_text = cpu.error().message();
     EXPECT_FALSE(runtime_text.empty());
     EXPECT_EQ(runtime_text.find("(CoreML"), std::string::npos);
 
-    Result<OnnxBackend> all = OnnxBackend::load(path, 0, {});
+    Result<OnnxBackend> all = OnnxBackend::load(path, Ep{0}, {});
     ASSERT_FALSE(all);
     EXPECT_EQ(all.error().message(),
               runtime_text + " (CoreML could not load " + path +
                   "; Preferences › Processing › Execution provider: CPU runs it without CoreML)");
 
-    Result<OnnxBackend> ne = OnnxBackend::load(path, 1, {});
+    Result<OnnxBackend> ne = OnnxBackend::load(path, Ep{1}, {});
     ASSERT_FALSE(ne);
     EXPECT_EQ(ne.error().message(), runtime_text + " (the Neural Engine could not load " + path +
                                         ", used next to the GPU for this export)");
@@ -159,7 +159,7 @@ TEST_F(Session, ModelsWithoutInputsOrOutputsAreRejectedAtLoad) {
 }
 
 TEST_F(Session, UnknownProviderIsRefused) {
-  Result<OnnxBackend> b = load("nn2x.onnx", 3, {});
+  Result<OnnxBackend> b = load("nn2x.onnx", Ep{3}, {});
   ASSERT_FALSE(b);
   EXPECT_EQ(b.error().message(), "unknown execution provider 3 (expected 0, 1 or 2)");
 }
@@ -184,7 +184,7 @@ TEST_F(Session, TileOfTwoTimesModelIsTheExactNearestEnlargement) {
 }
 
 TEST_F(Session, StatisticsCountEverySuccessfulRun) {
-  Result<OnnxBackend> b = load("conv2x.onnx", 2, {});
+  Result<OnnxBackend> b = load("conv2x.onnx", Ep{2}, {});
   ASSERT_TRUE(b) << b.error().message();
   const std::vector<float> in = planar_tile(40, 30);
   double previous = 0.0;
@@ -214,7 +214,7 @@ TEST_F(Session, StatisticsCountEverySuccessfulRun) {
 }
 
 TEST_F(Session, RunErrorOnFixedModelLeavesStatisticsUnchanged) {
-  Result<OnnxBackend> b = load("fixed2x.onnx", 2, {});
+  Result<OnnxBackend> b = load("fixed2x.onnx", Ep{2}, {});
   ASSERT_TRUE(b) << b.error().message();
   Result<std::vector<float>> out = b->infer_tile(planar_tile(32, 32), 32, 32);
   ASSERT_FALSE(out);
@@ -224,7 +224,7 @@ TEST_F(Session, RunErrorOnFixedModelLeavesStatisticsUnchanged) {
 }
 
 TEST_F(Session, HalfPrecisionOutputFailsAtTheFirstTile) {
-  Result<OnnxBackend> b = load("fp16out.onnx", 2, {});
+  Result<OnnxBackend> b = load("fp16out.onnx", Ep{2}, {});
   ASSERT_TRUE(b) << b.error().message();
   Result<std::vector<float>> out = b->infer_tile(planar_tile(16, 8), 16, 8);
   ASSERT_FALSE(out);
@@ -235,7 +235,7 @@ TEST_F(Session, HalfPrecisionOutputFailsAtTheFirstTile) {
 }
 
 TEST_F(Session, MultiInputTileIsBoundByNameAndInterleaved) {
-  Result<OnnxBackend> b = load("fgnet2x.onnx", 0, {});
+  Result<OnnxBackend> b = load("fgnet2x.onnx", Ep{0}, {});
   ASSERT_TRUE(b) << b.error().message();
   const uint64_t T = 288, C = 18;
   std::vector<float> in(T * T * C);

@@ -39,7 +39,7 @@ std::vector<float> test_frame() {
 OnnxBackend load(const std::string& name) {
   inference::init_ort_dylib();
   ::testing::internal::CaptureStderr();
-  Result<OnnxBackend> b = OnnxBackend::load(testing::model(name).string(), 2, {});
+  Result<OnnxBackend> b = OnnxBackend::load(testing::model(name).string(), inference::Ep::cpu, {});
   ::testing::internal::GetCapturedStderr();
   if (!b)
     throw std::runtime_error(b.error().message());

@@ -126,7 +126,7 @@ TEST(CliUpscale, DefaultsOfTheJobRecord) {
   EXPECT_EQ(c.quality, 80u);
   EXPECT_EQ(c.max_frames, UINT64_MAX);
   EXPECT_EQ(c.codec, "h264");
-  EXPECT_EQ(c.ep, 0);
+  EXPECT_EQ(c.ep, lmr::inference::Ep{0});
   EXPECT_FALSE(c.fgnet);
   EXPECT_FALSE(c.tile_w || c.tile_h || c.max_area || c.model_name);
 }
@@ -146,7 +146,7 @@ TEST(CliUpscale, EveryOptionFillsItsField) {
   EXPECT_EQ(c.tile_w, 640u);
   EXPECT_EQ(c.tile_h, 360u);
   EXPECT_EQ(c.overlap, 8u);
-  EXPECT_EQ(c.ep, 2);
+  EXPECT_EQ(c.ep, lmr::inference::Ep{2});
   EXPECT_EQ(c.codec, "H265");
   EXPECT_EQ(c.quality, 100u);
   EXPECT_EQ(c.max_frames, 0u);
@@ -158,8 +158,8 @@ TEST(CliUpscale, EveryOptionFillsItsField) {
 }
 
 TEST(CliUpscale, EpNamesTheirProviderBytes) {
-  EXPECT_EQ(parse({"--ep", "cpu", "--ep", "coreml"}).config.ep, 0);
-  EXPECT_EQ(parse({"--ep", "coreml", "--ep", "cpu"}).config.ep, 2);
+  EXPECT_EQ(parse({"--ep", "cpu", "--ep", "coreml"}).config.ep, lmr::inference::Ep{0});
+  EXPECT_EQ(parse({"--ep", "coreml", "--ep", "cpu"}).config.ep, lmr::inference::Ep{2});
 }
 
 TEST(CliUpscale, TileForms) {
