@@ -6,7 +6,8 @@
 #include <functional>
 #include <regex>
 
-#include "pipeline.h"
+#include "convert.h"
+#include "pipeline_internal.h"
 #include "platform.h"
 #include "testing.h"
 #include "tile.h"
@@ -268,7 +269,8 @@ TEST_F(Upscale, PixelBudgetChoosesTheGridAndKeepsTheModelsOwnSize) {
   ASSERT_EQ(r.exit_code(), 0) << r.err;
   const tile::TileGrid grid = tile::TileGrid::create(64, 48, 2, 1024, 16, 8);
   ASSERT_GT(grid.cols * grid.rows, 1u);
-  EXPECT_NE(r.err.find(pipeline::esrgan_start_line(64, 48, "25/1", grid)), std::string::npos)
+  EXPECT_NE(r.err.find(pipeline::start_line(pipeline::Family::single_frame, 64, 48, "25/1", grid)),
+            std::string::npos)
       << r.err;
   std::vector<Frame> expected;
   for (const Frame& f : input_frames(in, 64, 48))
@@ -281,8 +283,8 @@ TEST_F(Upscale, PixelBudgetChoosesTheGridAndKeepsTheModelsOwnSize) {
                "--ep", "coreml", "--tile", "32", "--max-area", "1024"});
   expect_failure(
       r, "Error: " + model("nn2x.onnx") + ": dimensions 'h', 'w' must be fixed to run on CoreML");
-  EXPECT_NE(r.err.find(pipeline::esrgan_start_line(
-                64, 48, "25/1", tile::TileGrid::from_tile_size(64, 48, 32, 32, 16, 2))),
+  EXPECT_NE(r.err.find(pipeline::start_line(pipeline::Family::single_frame, 64, 48, "25/1",
+                                            tile::TileGrid::from_tile_size(64, 48, 32, 32, 16, 2))),
             std::string::npos)
       << r.err;
 }
@@ -340,10 +342,10 @@ TEST_F(Upscale, MultiInputCarriesTheFirstFramesEnlargementForward) {
   const std::vector<Frame> frames = input_frames(dir / "in.mp4", 200, 150);
   ASSERT_EQ(frames.size(), 3u);
   ASSERT_NE(frames[0], frames[1]);
-  const std::vector<float> first = pipeline::rgb_to_f32(frames[0]);
+  const std::vector<float> first = convert::rgb_to_f32(frames[0]);
   std::vector<float> big(400 * 300 * 3);
-  pipeline::bilinear_resize_hwc(first, 200, 150, big, 400, 300);
-  const Frame want = pipeline::f32_to_rgb(big);
+  convert::bilinear_resize_hwc(first, 200, 150, big, 400, 300);
+  const Frame want = convert::f32_to_rgb(big);
   expect_same_video(dir / "in.mp4", out, {want, want, want}, 400, 300, "prores");
 }
 
