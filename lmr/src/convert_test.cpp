@@ -96,6 +96,8 @@ std::vector<float> naive_resize(const std::vector<float>& src,
 }
 
 TEST(BilinearResize, MatchesTheFormula) {
+  // Same size (a copy), one pixel (filled), two rows enlarged (the top
+  // extrapolates, the bottom repeats the edge), and others.
   const std::tuple<int, int, int, int> sizes[] = {
       {8, 6, 16, 12}, {5, 3, 17, 11}, {16, 12, 5, 7}, {3, 9, 3, 4},
       {7, 5, 7, 5},   {1, 1, 6, 4},   {1, 2, 1, 4},   {200, 150, 400, 300}};
@@ -112,18 +114,9 @@ TEST(BilinearResize, MatchesTheFormula) {
       ASSERT_EQ(bits(dst[i]), bits(want[i])) << sw << "x" << sh << " -> " << dw << "x" << dh;
     EXPECT_TRUE(sw != dw || sh != dh || dst == src);
   }
-  // Two rows enlarged: the top extrapolates, the bottom repeats the edge.
-  const std::vector<float> two{0.2f, 0.4f, 0.6f, 0.9f, 0.1f, 0.5f};
-  std::vector<float> dst(12, 7.0f);
-  bilinear_resize_hwc(two, 1, 2, dst, 1, 4);
-  for (int k = 0; k < 3; ++k) {
-    EXPECT_EQ(dst[k], 1.25f * two[k] - 0.25f * two[3 + k]) << k;
-    EXPECT_EQ(dst[9 + k], two[3 + k]) << k;
-  }
   // A destination without pixels is left as it is.
   std::vector<float> untouched(12, 7.0f);
-  bilinear_resize_hwc(two, 1, 2, untouched, 0, 4);
-  bilinear_resize_hwc(two, 1, 2, untouched, 4, 0);
+  bilinear_resize_hwc(std::vector<float>(12), 2, 2, untouched, 0, 4);
   EXPECT_EQ(untouched, std::vector<float>(12, 7.0f));
 }
 

@@ -19,38 +19,38 @@ namespace fs = std::filesystem;
 using inference::Ep;
 using inference::OnnxBackend;
 
-struct FakeSource : FrameSource {
+enum class Fault { none, decoder, write, finish };
+
+// Delivers `frames` copies of `frame`, then the end (or the decoder's
+// error); keeps what it is given, failing at the third write or the finish.
+struct FakeVideo : FrameSource, FrameSink {
   std::vector<uint8_t> frame;
-  uint64_t frames = 0;               // delivered before the end
-  std::optional<std::string> fault;  // the end is this error
+  uint64_t frames = 0;
+  Fault fault = Fault::none;
+  std::vector<std::vector<uint8_t>> written;
+  bool finished = false;
   Result<std::optional<std::span<const uint8_t>>> next_frame() override {
-    if (frames == 0 && fault)
-      return fail(*fault);
+    if (frames == 0 && fault == Fault::decoder)
+      return fail("decoder failed: simulated");
     if (frames == 0)
       return std::nullopt;
     --frames;
     return std::span<const uint8_t>(frame);
   }
-};
-
-struct FakeSink : FrameSink {
-  std::optional<uint64_t> fail_write;  // this write fails (1 = the first)
-  bool fail_finish = false;
-  std::vector<std::vector<uint8_t>> written;
-  bool finished = false;
   Status write_frame(std::span<const uint8_t> f) override {
-    if (fail_write && written.size() + 1 == *fail_write)
+    if (fault == Fault::write && written.size() == 2)
       return fail("encoder failed: simulated");
     written.emplace_back(f.begin(), f.end());
     return {};
   }
   Status finish() override {
     finished = true;
-    return fail_finish ? fail("encoder exited with exit status: 1: simulated") : Status{};
+    return fault == Fault::finish ? fail("encoder exited with exit status: 1: simulated")
+                                  : Status{};
   }
 };
 
-// The frame labels of the progress lines and the summary, e.g. "1/30 10/30 done 12".
+// The frame labels of the progress lines and the summary: "1/30 10/30 done 12".
 std::string printed_frames(const std::string& printed) {
   std::string seen;
   std::istringstream lines(printed);
@@ -64,62 +64,42 @@ std::string printed_frames(const std::string& printed) {
 }
 
 TEST(Job, FramesFromTheSourceThroughTheModelIntoTheSink) {
+  constexpr Family kS = Family::single_frame, kM = Family::multi_input;
+  constexpr uint64_t kAll = UINT64_MAX;
   struct Row {
-    const char* name;
-    Family family = Family::single_frame;
-    const char* model = "nn2x.onnx";
-    uint64_t scale = 2, frames = 30, max_frames = UINT64_MAX;
-    std::optional<std::string> source_fault{};
-    std::optional<uint64_t> fail_write{};
-    bool fail_finish = false;
-    std::string error{}, printed{};
-    uint64_t written = 0;
+    Family family;
+    const char* model;
+    uint64_t scale, frames, max_frames;
+    Fault fault;
+    std::string error, printed;
+    uint64_t written;
   };
   const Row rows[] = {
-      {.name = "all", .printed = "1/30 10/30 20/30 30/30 done 30", .written = 30},
-      {.name = "max", .max_frames = 12, .printed = "1/30 10/30 done 12", .written = 12},
-      {.name = "none", .max_frames = 0, .printed = "done 0"},
-      {.name = "short", .frames = 5, .printed = "1/30 done 5", .written = 5},
-      {.name = "more", .frames = 35, .printed = "1/30 10/30 20/30 30/30 done 35", .written = 35},
-      {.name = "mi",
-       .family = Family::multi_input,
-       .model = "fgnet2x.onnx",
-       .max_frames = 10,
-       .printed = "1/30 10/30 done 10",
-       .written = 10},
-      {.name = "decoder",
-       .frames = 2,
-       .source_fault = "decoder failed: simulated",
-       .error = "decoder failed: simulated",
-       .printed = "1/30 ",
-       .written = 2},
-      {.name = "write",
-       .fail_write = 3,
-       .error = "encoder failed: simulated",
-       .printed = "1/30 ",
-       .written = 2},
-      {.name = "finish",
-       .max_frames = 1,
-       .fail_finish = true,
-       .error = "encoder exited with exit status: 1: simulated",
-       .printed = "1/30 ",
-       .written = 1},
-      {.name = "small",
-       .model = "identity.onnx",
-       .error = "model output for a 16x8 tile has 384 values, expected 1536 (3 x 16 x 32 for a "
-                "2x model)"},
-      {.name = "large",
-       .scale = 1,
-       .error = "model output for a 16x8 tile has 1536 values, expected 384 (3 x 8 x 16 for a 1x "
-                "model)"},
-      {.name = "mi-size",
-       .family = Family::multi_input,
-       .model = "nan.onnx",
-       .error = "model output has 1492992 values; a 288x288 tile at 2x needs 995328 (1 x 576 x "
-                "576 x 3)"},
+      {kS, "nn2x.onnx", 2, 30, kAll, Fault::none, "", "1/30 10/30 20/30 30/30 done 30", 30},
+      {kS, "nn2x.onnx", 2, 30, 12, Fault::none, "", "1/30 10/30 done 12", 12},
+      {kS, "nn2x.onnx", 2, 30, 0, Fault::none, "", "done 0", 0},
+      {kS, "nn2x.onnx", 2, 5, kAll, Fault::none, "", "1/30 done 5", 5},
+      {kM, "fgnet2x.onnx", 2, 30, 10, Fault::none, "", "1/30 10/30 done 10", 10},
+      {kS, "nn2x.onnx", 2, 2, kAll, Fault::decoder, "decoder failed: simulated", "1/30 ", 2},
+      {kS, "nn2x.onnx", 2, 30, kAll, Fault::write, "encoder failed: simulated", "1/30 ", 2},
+      {kS, "nn2x.onnx", 2, 30, 1, Fault::finish, "encoder exited with exit status: 1: simulated",
+       "1/30 ", 1},
+      {kS, "identity.onnx", 2, 30, kAll, Fault::none,
+       "model output for a 16x8 tile has 384 values, expected 1536 (3 x 16 x 32 for a 2x model)",
+       "", 0},
+      {kS, "nn2x.onnx", 1, 30, kAll, Fault::none,
+       "model output for a 16x8 tile has 1536 values, expected 384 (3 x 8 x 16 for a 1x model)", "",
+       0},
+      {kM, "nan.onnx", 2, 30, kAll, Fault::none,
+       "model output has 1492992 values; a 288x288 tile at 2x needs 995328 (1 x 576 x 576 x 3)", "",
+       0},
   };
+  std::mt19937 rng(7);
+  std::vector<uint8_t> frame(16 * 8 * 3);
+  for (auto& b : frame)
+    b = static_cast<uint8_t>(rng());
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
+    SCOPED_TRACE(row.model + (" " + row.printed));
     UpscaleConfig config;
     config.model = testing::model(row.model).string();
     config.scale = row.scale;
@@ -127,31 +107,23 @@ TEST(Job, FramesFromTheSourceThroughTheModelIntoTheSink) {
     video::VideoInfo info;
     info.width = 16;
     info.height = 8;
-    info.frames = 30;
-    FakeSource source;
-    source.frames = row.frames;
-    source.fault = row.source_fault;
-    std::mt19937 rng(7);
-    for (int i = 0; i < 16 * 8 * 3; ++i)
-      source.frame.push_back(static_cast<uint8_t>(rng()));
-    FakeSink sink;
-    sink.fail_write = row.fail_write;
-    sink.fail_finish = row.fail_finish;
+    FakeVideo video;
+    video.frame = frame;
+    video.frames = row.frames;
+    video.fault = row.fault;
     ::testing::internal::CaptureStderr();
     auto upscaler = make_upscaler(row.family, config, info);
     ASSERT_TRUE(upscaler) << upscaler.error().message();
-    Status st = run_frames(**upscaler, source, sink, row.max_frames, 30, "o.mp4");
+    Status st = run_frames(**upscaler, video, video, row.max_frames, 30, "o.mp4");
     const std::string printed = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(st ? "" : st.error().message(), row.error);
     EXPECT_EQ(printed_frames(printed), row.printed) << printed;
-    EXPECT_EQ(sink.written.size(), row.written);
-    EXPECT_EQ(sink.finished, row.error.empty() || row.fail_finish);
+    EXPECT_EQ(video.written.size(), row.written);
+    EXPECT_EQ(video.finished, row.error.empty() || row.fault == Fault::finish);
     // The nearest-neighbour models give the nearest enlargement.
-    for (const auto& out : sink.written) {
-      for (uint64_t i = 0; i < out.size(); ++i) {
-        const uint64_t x = i / 3 % 32, y = i / 3 / 32;
-        ASSERT_EQ(out[i], source.frame[(y / 2 * 16 + x / 2) * 3 + i % 3]) << i;
-      }
+    for (const auto& out : video.written) {
+      for (uint64_t i = 0; i < out.size(); ++i)
+        ASSERT_EQ(out[i], frame[(i / 3 / 32 / 2 * 16 + i / 3 % 32 / 2) * 3 + i % 3]) << i;
     }
   }
 }
@@ -205,7 +177,6 @@ TEST(EsrganPlan, Table) {
   const Row rows[] = {
       {"tessel-fast", 512, 1920, 1080, 2, Ep::cpu, 1920, 1080, false},  // 4K output exactly
       {"tessel-fast", 512, 1920, 1080, 3, Ep::cpu, 512, 512, false},
-      {"nettra", 512, 1280, 720, 2, Ep::coreml_all, 1280, 720, false},
       {"nettra", 512, 1281, 720, 2, Ep::coreml_all, 512, 512, false},  // odd side
       {"Tessel-fast", 512, 1920, 1080, 2, Ep::coreml_all, 512, 512, false},
       {"x", 513, 1920, 1080, 2, Ep::cpu, 512, 512, false},
@@ -213,7 +184,6 @@ TEST(EsrganPlan, Table) {
       {"x", 1000, 641, 361, 2, Ep::cpu, 640, 360, false},
       {"sorvan", 256, 640, 360, 2, Ep::coreml_all, 256, 256, true},
       {"tessel", 256, 640, 360, 2, Ep::coreml_all, 256, 256, true},
-      {"sorvan", 256, 640, 360, 2, Ep::cpu, 256, 256, false},
       {"sorvan", 256, 640, 360, 2, Ep::coreml_cpu_and_neural_engine, 256, 256, false},
       {"tessel-fast", 256, 640, 360, 2, Ep::coreml_all, 640, 360, false},
   };
@@ -240,18 +210,10 @@ TEST(FrameSize, RefusesWhatFfmpegOrTheMemoryCannotTake) {
 }
 
 TEST(Lines, BothFamilies) {
-  tile::TileGrid g{.width = 1920,
-                   .height = 1080,
-                   .tile_w = 651,
-                   .tile_h = 371,
-                   .cols = 3,
-                   .rows = 3,
-                   .scale = 2,
-                   .step_x = 634.6f,
-                   .step_y = 354.4f};
+  const tile::TileGrid g = tile::TileGrid::from_tile_size(1920, 1080, 651, 371, 16, 2);
   EXPECT_EQ(start_line(Family::single_frame, 1920, 1080, "30000/1001", g),
             "input 1920x1080 @ 30000/1001 → 3840x2160 (2x), tiles: 651x371 = 9 (3 cols × 3 rows, "
-            "overlap 635x354)\n");
+            "overlap 634x354)\n");
   EXPECT_EQ(start_line(Family::multi_input, 1920, 1080, "25/1", g),
             "fgnet: 1920x1080 → 3840x2160 (2x), tile 651x371, 9 tiles\n");
   const Progress p = progress_figures(10, 25, 2.0), none = progress_figures(1, 0, 0.25);
@@ -290,13 +252,9 @@ TEST(OutputGuard, RefusesTheInputUnderAnySpelling) {
       {in, (dir / "sub" / ".." / "in.mp4").string(), true},
       {in, (dir / "link.mp4").string(), true},
       {in, (dir / "hard.mp4").string(), true},
-      {in, file, true},
-      {file, in, true},
       {file, "file:" + (dir / "link.mp4").string(), true},
-      {"in.mp4", in, true},
       {"in.mp4", "file:in.mp4", true},
       {"gone.mp4", "./gone.mp4", true},  // neither exists: the spellings still match
-      {in, (dir / "out.mp4").string(), false},
       {in, (dir / "other.mp4").string(), false},
       {in, (dir / "missing" / "out.mp4").string(), false},
   };
@@ -304,8 +262,8 @@ TEST(OutputGuard, RefusesTheInputUnderAnySpelling) {
     Status st = check_output_is_not_input(input, output);
     EXPECT_EQ(st ? "" : st.error().message(),
               refused ? "the output " + output +
-                            " is the input file itself; writing it would destroy the input "
-                            "(choose another output path)"
+                            " is the input file itself; writing it would destroy the input (choose "
+                            "another output path)"
                       : "")
         << input << " " << output;
   }
