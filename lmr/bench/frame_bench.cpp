@@ -13,7 +13,7 @@
 #include <random>
 #include <vector>
 
-#include "pipeline.h"
+#include "convert.h"
 #include "tile.h"
 
 namespace {
@@ -83,13 +83,13 @@ int main(int argc, char** argv) {
 
   std::vector<float> frame;
   Timing ms = measure(runs, [&] {
-    frame = lmr::pipeline::rgb_to_f32(bytes);
+    frame = lmr::convert::rgb_to_f32(bytes);
     sink = frame[frame.size() / 2];
   });
   print("rgb_to_f32 (input frame)", ms, static_cast<double>(in_values) * (1 + 4));
 
   ms = measure(runs, [&] {
-    std::vector<uint8_t> out = lmr::pipeline::f32_to_rgb(big);
+    std::vector<uint8_t> out = lmr::convert::f32_to_rgb(big);
     sink = out[out.size() / 2];
   });
   print("f32_to_rgb (output frame)", ms, static_cast<double>(out_values) * (4 + 1));

@@ -175,11 +175,11 @@ std::string element_type_name(ONNXTensorElementDataType type) {
 }
 
 std::string load_error_suffix(const std::string& path, Ep ep) {
-  if (ep == 0) {
+  if (ep == Ep::coreml_all) {
     return " (CoreML could not load " + path +
            "; Preferences › Processing › Execution provider: CPU runs it without CoreML)";
   }
-  if (ep == 1)
+  if (ep == Ep::coreml_cpu_and_neural_engine)
     return " (the Neural Engine could not load " + path + ", used next to the GPU for this export)";
   return "";
 }
@@ -221,8 +221,9 @@ OnnxBackend::OnnxBackend(Ort::Session session,
 Result<OnnxBackend> OnnxBackend::load(const std::string& path,
                                       Ep ep,
                                       const std::vector<DimOverride>& overrides) {
-  if (ep > 2)
-    return fail(text::format("unknown execution provider %u (expected 0, 1 or 2)", unsigned{ep}));
+  const auto byte = static_cast<uint8_t>(ep);
+  if (byte > 2)
+    return fail(text::format("unknown execution provider %u (expected 0, 1 or 2)", unsigned{byte}));
   Result<Ort::Env*> env = environment();
   if (!env)
     return std::unexpected(env.error());
@@ -235,13 +236,13 @@ Result<OnnxBackend> OnnxBackend::load(const std::string& path,
   } catch (const Ort::Exception& e) {
     return fail(e.what());
   }
-  if (ep == 2) {
+  if (ep == Ep::cpu) {
     // A session without the arena still works; nothing to report.
     try {
       options.DisableCpuMemArena();
     } catch (const Ort::Exception&) {
     }
-  } else if (Status st = platform::append_accelerated_provider(options, ep); !st) {
+  } else if (Status st = platform::append_accelerated_provider(options, byte); !st) {
     return std::unexpected(st.error());
   }
 
@@ -265,7 +266,7 @@ Result<OnnxBackend> OnnxBackend::load(const std::string& path,
       return fail(path + ": the model has no inputs; a tile model needs an image input");
     if (outputs.empty())
       return fail(path + ": the model has no outputs; a tile model needs an image output");
-    if (ep != 2) {
+    if (ep != Ep::cpu) {
       std::vector<std::string> unfixed = unfixed_dimensions(session, overrides);
       if (!unfixed.empty()) {
         std::string list;

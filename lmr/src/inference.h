@@ -35,9 +35,13 @@ Status load_runtime();
 // The process-wide environment, created on first use after load_runtime().
 Result<Ort::Env*> environment();
 
-// Execution-provider selector: 0 = CoreML, all compute units; 1 = CoreML on
-// CPU and Neural Engine; 2 = CPU provider without memory arena.
-using Ep = uint8_t;
+// Execution-provider selector; the byte values are those the job record and
+// the desktop application use.
+enum class Ep : uint8_t {
+  coreml_all = 0,                    // CoreML, all compute units
+  coreml_cpu_and_neural_engine = 1,  // CoreML on CPU and Neural Engine, no GPU
+  cpu = 2,                           // CPU provider without memory arena
+};
 
 // A free dimension of the model fixed to a value by name, e.g. ("h", 256).
 using DimOverride = std::pair<std::string, int64_t>;

@@ -18,6 +18,9 @@
 namespace lmr::inference {
 namespace {
 
+// The provider bytes: CoreML with all units, CoreML on CPU and Neural Engine, CPU.
+constexpr Ep kAll = Ep::coreml_all, kNe = Ep::coreml_cpu_and_neural_engine, kCpu = Ep::cpu;
+
 namespace fs = std::filesystem;
 const std::string kLib = platform::kOrtLibraryName;
 const char* const kDylibVar = "ORT_DYLIB_PATH";
@@ -112,24 +115,24 @@ TEST(Session, LoadRules) {
     std::vector<DimOverride> overrides;
     std::string error;  // after the model path when it starts with ':'; empty: loads
   } const rows[] = {
-      {"nn2x.onnx", 2, {}, ""},
-      {"nn2x.onnx", 0, {}, hw_free},
-      {"nn2x.onnx", 1, {}, hw_free},
-      {"nn2x.onnx", 0, hw, ""},
-      {"nn2x.onnx", 1, hw, ""},
-      {"fixed2x.onnx", 0, {}, ""},
-      {"fixed2x.onnx", 2, {}, ""},
-      {"batch2x.onnx", 0, {}, ": dimensions 'batch', 'h', 'w' must be fixed to run on CoreML"},
-      {"batch2x.onnx", 0, hw, ": dimensions 'batch' must be fixed to run on CoreML"},
+      {"nn2x.onnx", kCpu, {}, ""},
+      {"nn2x.onnx", kAll, {}, hw_free},
+      {"nn2x.onnx", kNe, {}, hw_free},
+      {"nn2x.onnx", kAll, hw, ""},
+      {"nn2x.onnx", kNe, hw, ""},
+      {"fixed2x.onnx", kAll, {}, ""},
+      {"fixed2x.onnx", kCpu, {}, ""},
+      {"batch2x.onnx", kAll, {}, ": dimensions 'batch', 'h', 'w' must be fixed to run on CoreML"},
+      {"batch2x.onnx", kAll, hw, ": dimensions 'batch' must be fixed to run on CoreML"},
       // h and w appear in both inputs but are named once.
-      {"twoin.onnx", 1, {}, hw_free},
-      {"twoin.onnx", 1, {{"w", 8}}, ": dimensions 'h' must be fixed to run on CoreML"},
-      {"noinput.onnx", 0, {}, ": the model has no inputs; a tile model needs an image input"},
-      {"nooutput.onnx", 0, hw, ": the model has no outputs; a tile model needs an image output"},
-      {"nn2x.onnx", 3, {}, "unknown execution provider 3 (expected 0, 1 or 2)"},
+      {"twoin.onnx", kNe, {}, hw_free},
+      {"twoin.onnx", kNe, {{"w", 8}}, ": dimensions 'h' must be fixed to run on CoreML"},
+      {"noinput.onnx", kAll, {}, ": the model has no inputs; a tile model needs an image input"},
+      {"nooutput.onnx", kAll, hw, ": the model has no outputs; a tile model needs an image output"},
+      {"nn2x.onnx", Ep{3}, {}, "unknown execution provider 3 (expected 0, 1 or 2)"},
   };
   for (const Row& r : rows) {
-    SCOPED_TRACE(std::string(r.model) + " on " + std::to_string(r.ep));
+    SCOPED_TRACE(std::string(r.model) + " on " + std::to_string(static_cast<int>(r.ep)));
     const std::string path = testing::model(r.model).string();
     auto [b, printed] = load(r.model, r.ep, r.overrides);
     if (r.error.empty()) {
@@ -150,14 +153,14 @@ TEST(Session, LoadRules) {
 TEST(Session, LoadErrorsCarryTheProviderHint) {
   // The runtime's own text, then the hint that names the setting to change.
   const std::string path = "/nonexistent/model.onnx";
-  Result<OnnxBackend> cpu = OnnxBackend::load(path, 2, {});
+  Result<OnnxBackend> cpu = OnnxBackend::load(path, kCpu, {});
   ASSERT_FALSE(cpu);
   const std::string runtime_text = cpu.error().message();
   EXPECT_EQ(runtime_text.find("(CoreML"), std::string::npos);
-  EXPECT_EQ(OnnxBackend::load(path, 0, {}).error().message(),
+  EXPECT_EQ(OnnxBackend::load(path, kAll, {}).error().message(),
             runtime_text + " (CoreML could not load " + path +
                 "; Preferences › Processing › Execution provider: CPU runs it without CoreML)");
-  EXPECT_EQ(OnnxBackend::load(path, 1, {}).error().message(),
+  EXPECT_EQ(OnnxBackend::load(path, kNe, {}).error().message(),
             runtime_text + " (the Neural Engine could not load " + path +
                 ", used next to the GPU for this export)");
 }
@@ -169,9 +172,9 @@ TEST(Session, TilesAreTheExactNearestEnlargementAndCounted) {
     const char* model;
     Ep ep;
     uint64_t w, h, channels;
-  } const rows[] = {{"nn2x.onnx", 2, 128, 96, 0},
-                    {"nn2x.onnx", 0, 128, 96, 0},
-                    {"fgnet2x.onnx", 0, 288, 288, 18}};
+  } const rows[] = {{"nn2x.onnx", kCpu, 128, 96, 0},
+                    {"nn2x.onnx", kAll, 128, 96, 0},
+                    {"fgnet2x.onnx", kAll, 288, 288, 18}};
   for (const Row& r : rows) {
     SCOPED_TRACE(r.model);
     const uint64_t w = r.w, h = r.h, c = r.channels == 0 ? 3 : r.channels;
@@ -208,7 +211,7 @@ TEST(Session, TilesAreTheExactNearestEnlargementAndCounted) {
 }
 
 TEST(Session, HalfPrecisionOutputFailsAtTheFirstTileButIsCounted) {
-  auto [b, printed] = load("fp16out.onnx", 2, {});
+  auto [b, printed] = load("fp16out.onnx", kCpu, {});
   ASSERT_TRUE(b) << b.error().message();
   Result<std::vector<float>> out = b->infer_tile(std::vector<float>(3 * 16 * 8), 16, 8);
   ASSERT_FALSE(out);

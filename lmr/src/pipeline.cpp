@@ -4,16 +4,15 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
-#include <thread>
 
+#include "convert.h"
+#include "pipeline_internal.h"
 #include "platform.h"
 #include "text.h"
-#include "video.h"
 
 namespace lmr::pipeline {
 
@@ -35,111 +34,14 @@ void say(const std::string& line) {
 }
 
 using ull = unsigned long long;
-
-// Runs fn(begin, end) on one thread per chunk and joins them all.
-template <class Fn>
-void for_each_chunk(uint64_t n, const Fn& fn) {
-  const auto chunks = conversion_chunks(n);
-  std::vector<std::jthread> threads;
-  threads.reserve(chunks.size());
-  for (const auto& [begin, end] : chunks) {
-    try {
-      threads.emplace_back([&fn, b = begin, e = end] { fn(b, e); });
-    } catch (const std::system_error&) {
-      die("failed to spawn thread");
-    }
-  }
-}
-
-// Plain loops over restrict pointers so that the compiler vectorises them;
-// the division stays a true division (a stored reciprocal differs in the
-// last bit for some values).
-void bytes_to_floats(const uint8_t* __restrict in, float* __restrict out, uint64_t n) {
-  for (uint64_t i = 0; i < n; ++i)
-    out[i] = static_cast<float>(in[i]) / 255.0f;
-}
-
-// Clamping before rounding gives the same bytes as rounding first (every
-// value that rounds past an end is clamped to it anyway) and sends NaN to 0
-// through the first comparison. Rounding adds the fraction test to the
-// truncation instead of adding 0.5, which would round 0.49999997 up.
-void floats_to_bytes(const float* __restrict in, uint8_t* __restrict out, uint64_t n) {
-  for (uint64_t i = 0; i < n; ++i) {
-    const float r = in[i] * 255.0f;
-    float c = r > 0.0f ? r : 0.0f;
-    c = c < 255.0f ? c : 255.0f;
-    const int32_t t = static_cast<int32_t>(c);
-    const float frac = c - static_cast<float>(t);
-    out[i] = static_cast<uint8_t>(t + (frac >= 0.5f ? 1 : 0));
-  }
-}
-
 using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double ms_per_tile(const OnnxBackend& session) {
-  return session.infer_tiles() == 0
-             ? 0.0
-             : session.infer_ms() / static_cast<double>(session.infer_tiles());
-}
-
 uint64_t even_tile(uint64_t t, uint64_t side) {
   return std::max<uint64_t>(std::min(t, side) & ~uint64_t{1}, 2);
-}
-
-// A zero-sized frame would make the decoder deliver empty frames forever,
-// and sizes whose byte count overflows cannot be allocated. ffmpeg refuses
-// pictures where (w + 128) x (h + 128) reaches 2^28: an output that large
-// could never be encoded, and its buffers (16 bytes a pixel) would be asked
-// of the memory first, where an allocation may succeed and then thrash.
-Status check_frame_size(uint64_t w, uint64_t h, uint64_t scale) {
-  if (w == 0 || h == 0)
-    return fail(text::format("input frame size %llux%llu has no pixels", ull(w), ull(h)));
-  constexpr uint64_t kFfmpegPictureLimit = uint64_t{1} << 28;
-  uint64_t ow = 0, oh = 0, px = 0, bytes = 0, padded = 0;
-  if (__builtin_mul_overflow(w, scale, &ow) || __builtin_mul_overflow(h, scale, &oh) ||
-      __builtin_mul_overflow(ow, oh, &px) || __builtin_mul_overflow(px, uint64_t{12}, &bytes) ||
-      __builtin_mul_overflow(ow + 128, oh + 128, &padded) || padded >= kFfmpegPictureLimit) {
-    return fail(text::format("output frame size %llux%llu at %llux is too large", ull(w), ull(h),
-                             ull(scale)));
-  }
-  return {};
-}
-
-// The frame loop both jobs share: decode, convert, `upscale`, convert,
-// encode, up to the frame limit; `report` prints progress after frame n.
-template <class Upscale, class Report>
-Result<uint64_t> frame_loop(uint64_t max_frames,
-                            video::Decoder& decoder,
-                            video::Encoder& encoder,
-                            Upscale&& upscale,
-                            Report&& report) {
-  uint64_t n = 0;
-  if (max_frames == 0)
-    return n;
-  for (;;) {
-    auto frame = decoder.next_frame();
-    if (!frame)
-      return std::unexpected(frame.error());
-    if (!*frame)
-      break;
-    std::vector<float> in = rgb_to_f32(**frame);
-    Result<std::vector<float>> out = upscale(in);
-    if (!out)
-      return std::unexpected(out.error());
-    const std::vector<uint8_t> bytes = f32_to_rgb(*out);
-    if (auto st = encoder.write_frame(bytes); !st)
-      return std::unexpected(st.error());
-    ++n;
-    if (n == 1 || n % 10 == 0)
-      report(n);
-    if (n >= max_frames)
-      break;
-  }
-  return n;
 }
 
 struct OpenVideo {
@@ -179,125 +81,31 @@ Result<video::VideoInfo> probe_input(const UpscaleConfig& c) {
   return info;
 }
 
-// Weight of output row (or column) i of a tile of `len` rows: a linear ramp
-// towards each neighbour, full weight at the frame edges.
-float ramp_weight(uint64_t i, uint64_t len, uint64_t ramp, bool before, bool after) {
-  float w = 1.0f;
-  if (ramp == 0)
-    return w;
-  const float r = static_cast<float>(ramp);
-  if (before && i < ramp)
-    w = std::min((static_cast<float>(i) + 0.5f) / r, 1.0f);
-  if (after && (len - i) <= ramp)
-    w = std::min(w, (static_cast<float>(len - i) - 0.5f) / r);
-  return w;
-}
-
-uint64_t ramp_len(uint64_t count, float step, uint64_t scale) {
-  return count >= 2 ? static_cast<uint64_t>(std::fabs(step) * static_cast<float>(scale)) : 0;
-}
-
-}  // namespace
-
-std::vector<std::pair<uint64_t, uint64_t>> conversion_chunks(uint64_t n) {
-  std::vector<std::pair<uint64_t, uint64_t>> chunks;
-  if (n == 0)
-    return chunks;
-  const uint64_t len = tile::chunk_len(n);
-  chunks.reserve((n + len - 1) / len);
-  for (uint64_t begin = 0; begin < n; begin += len)
-    chunks.emplace_back(begin, std::min(n, begin + len));
-  return chunks;
-}
-
-std::vector<float> rgb_to_f32(std::span<const uint8_t> bytes) {
-  std::vector<float> out(bytes.size());
-  for_each_chunk(bytes.size(), [&](uint64_t b, uint64_t e) {
-    bytes_to_floats(bytes.data() + b, out.data() + b, e - b);
-  });
-  return out;
-}
-
-std::vector<uint8_t> f32_to_rgb(std::span<const float> floats) {
-  std::vector<uint8_t> out(floats.size());
-  for_each_chunk(floats.size(), [&](uint64_t b, uint64_t e) {
-    floats_to_bytes(floats.data() + b, out.data() + b, e - b);
-  });
-  return out;
-}
-
-void bilinear_resize_hwc(std::span<const float> src,
-                         uint64_t src_w,
-                         uint64_t src_h,
-                         std::span<float> dst,
-                         uint64_t dst_w,
-                         uint64_t dst_h) {
-  if (dst_w == 0 || dst_h == 0)
-    return;
-  if (src_w == 0 || src_h == 0 || src.size() / 3 / src_w < src_h ||
-      dst.size() / 3 / dst_w < dst_h) {
-    die("bilinear_resize_hwc: buffer shorter than its frame size");
+class DecoderSource : public FrameSource {
+ public:
+  explicit DecoderSource(video::Decoder& decoder) : decoder_(decoder) {}
+  Result<std::optional<std::span<const uint8_t>>> next_frame() override {
+    return decoder_.next_frame();
   }
-  const double sx = static_cast<double>(src_w) / static_cast<double>(dst_w);
-  const double sy = static_cast<double>(src_h) / static_cast<double>(dst_h);
 
-  // Source index pair and weight along one axis. The weight is taken against
-  // the clamped index, so it goes negative at the top and left edges.
-  struct Axis {
-    uint64_t i0, i1;
-    float w;
-  };
-  auto axis = [](double scale, uint64_t d, uint64_t src_len) {
-    const double f = scale * (static_cast<double>(d) + 0.5) - 0.5;
-    const int64_t i0 = std::max<int64_t>(static_cast<int64_t>(std::floor(f)), 0);
-    const uint64_t u0 = static_cast<uint64_t>(i0);
-    return Axis{u0, std::min(src_len - 1, u0 + 1), static_cast<float>(f - static_cast<double>(i0))};
-  };
-  std::vector<Axis> cols(dst_w);
-  for (uint64_t x = 0; x < dst_w; ++x)
-    cols[x] = axis(sx, x, src_w);
+ private:
+  video::Decoder& decoder_;
+};
 
-  for (uint64_t y = 0; y < dst_h; ++y) {
-    const Axis ry = axis(sy, y, src_h);
-    const float wy = ry.w;
-    const float* row0 = src.data() + ry.i0 * src_w * 3;
-    const float* row1 = src.data() + ry.i1 * src_w * 3;
-    float* out = dst.data() + y * dst_w * 3;
-    for (uint64_t x = 0; x < dst_w; ++x) {
-      const Axis& cx = cols[x];
-      const float wx = cx.w;
-      for (uint64_t k = 0; k < 3; ++k) {
-        const float p00 = row0[cx.i0 * 3 + k];
-        const float p01 = row0[cx.i1 * 3 + k];
-        const float p10 = row1[cx.i0 * 3 + k];
-        const float p11 = row1[cx.i1 * 3 + k];
-        out[x * 3 + k] =
-            p11 * wx * wy + (((1.0f - wy) * ((1.0f - wx) * p00) + (1.0f - wy) * (p01 * wx)) +
-                             ((1.0f - wx) * p10) * wy);
-      }
-    }
+class EncoderSink : public FrameSink {
+ public:
+  explicit EncoderSink(video::Encoder& encoder) : encoder_(encoder) {}
+  Status write_frame(std::span<const uint8_t> frame) override {
+    return encoder_.write_frame(frame);
   }
-}
+  Status finish() override { return std::move(encoder_).finish(); }
 
-EsrganPlan esrgan_plan(std::string_view model_name,
-                       uint64_t tile,
-                       uint64_t width,
-                       uint64_t height,
-                       uint64_t scale,
-                       inference::Ep ep) {
-  uint64_t t = tile;
-  // Fast exports take a whole frame of up to 4K output as one tile.
-  if ((model_name == "tessel-fast" || model_name == "nettra") && width % 2 == 0 &&
-      height % 2 == 0 && width * height * scale * scale <= 8'294'400) {
-    t = std::max(width, height);
-  }
-  EsrganPlan plan;
-  plan.tile_w = even_tile(t, width);
-  plan.tile_h = even_tile(t, height);
-  plan.second_session = ep == 0 && (model_name == "tessel" || model_name == "sorvan");
-  return plan;
-}
+ private:
+  video::Encoder& encoder_;
+};
 
+// One session on `ep` (plus one on the Neural Engine when the plan asks),
+// both with the plan's tile size fixed; the first load error otherwise.
 Result<std::vector<OnnxBackend>> esrgan_backends(const std::string& model,
                                                  inference::Ep ep,
                                                  const EsrganPlan& plan) {
@@ -310,7 +118,7 @@ Result<std::vector<OnnxBackend>> esrgan_backends(const std::string& model,
   sessions.push_back(std::move(*first));
   if (plan.second_session) {
     // The second session runs on the Neural Engine beside the first.
-    auto second = OnnxBackend::load(model, 1, overrides);
+    auto second = OnnxBackend::load(model, inference::Ep::coreml_cpu_and_neural_engine, overrides);
     if (!second)
       return std::unexpected(second.error());
     sessions.push_back(std::move(*second));
@@ -318,31 +126,63 @@ Result<std::vector<OnnxBackend>> esrgan_backends(const std::string& model,
   return sessions;
 }
 
-Result<std::vector<float>> esrgan_process_frame_on(std::span<const float> frame,
-                                                   uint64_t width,
-                                                   uint64_t height,
-                                                   const TileGrid& grid,
-                                                   std::vector<OnnxBackend>& sessions) {
-  std::vector<tile::InferOp> ops;
-  ops.reserve(sessions.size());
-  for (OnnxBackend& session : sessions) {
-    ops.emplace_back([&session](const Tile& t, const tile::Buffer& in) {
-      return session.infer_tile(in, t.w, t.h);
-    });
+// Single-frame models: planar tiles, one worker per session.
+class SingleFrame : public Upscaler {
+ public:
+  SingleFrame(TileGrid grid, std::vector<OnnxBackend> sessions)
+      : grid_(grid), sessions_(std::move(sessions)) {}
+  Family family() const override { return Family::single_frame; }
+  const std::vector<OnnxBackend>& sessions() const override { return sessions_; }
+  Result<std::vector<float>> upscale(const std::vector<float>& frame) override {
+    return esrgan_process_frame_on(frame, grid_.width, grid_.height, grid_, sessions_);
   }
-  return tile::process_tiled_on(frame, width, height, grid, std::move(ops));
-}
 
-Status run_upscale(const UpscaleConfig& c) {
-  // Every frame allocates and frees the same large buffers: keep them for
-  // reuse. Set before the probe's and the runtime's threads first allocate,
-  // so that they share the one heap too.
-  platform::keep_freed_memory();
-  auto info = probe_input(c);
-  if (!info)
-    return std::unexpected(info.error());
-  const uint64_t w = info->width, h = info->height;
+ private:
+  TileGrid grid_;
+  std::vector<OnnxBackend> sessions_;
+};
 
+// Multi-input models: each frame also sees the previous input and output,
+// kept in buffers allocated once and overwritten in place.
+class MultiInput : public Upscaler {
+ public:
+  MultiInput(uint64_t tile, TileGrid grid, OnnxBackend session)
+      : t_(tile),
+        grid_(grid),
+        prev_lr_(grid.width * grid.height * 3),
+        prev_hr_(prev_lr_.size() * grid.scale * grid.scale) {
+    sessions_.push_back(std::move(session));
+  }
+  Family family() const override { return Family::multi_input; }
+  const std::vector<OnnxBackend>& sessions() const override { return sessions_; }
+  Result<std::vector<float>> upscale(const std::vector<float>& current) override {
+    const uint64_t w = grid_.width, h = grid_.height, s = grid_.scale;
+    if (first_) {
+      // The first frame is its own predecessor.
+      std::copy(current.begin(), current.end(), prev_lr_.begin());
+      convert::bilinear_resize_hwc(current, w, h, prev_hr_, s * w, s * h);
+      first_ = false;
+    }
+    auto out =
+        fgnet_process_frame(current, prev_lr_, prev_hr_, w, h, s, t_, grid_, sessions_.front());
+    if (!out)
+      return out;
+    std::copy(current.begin(), current.end(), prev_lr_.begin());
+    std::copy(out->begin(), out->end(), prev_hr_.begin());
+    return out;
+  }
+
+ private:
+  uint64_t t_;
+  TileGrid grid_;
+  std::vector<OnnxBackend> sessions_;
+  std::vector<float> prev_lr_, prev_hr_;
+  bool first_ = true;
+};
+
+Result<std::unique_ptr<Upscaler>> make_single_frame(const UpscaleConfig& c,
+                                                    const video::VideoInfo& info) {
+  const uint64_t w = info.width, h = info.height;
   std::optional<EsrganPlan> plan;
   TileGrid grid;
   if (c.model_name && c.tile_w) {
@@ -356,7 +196,7 @@ Status run_upscale(const UpscaleConfig& c) {
   } else {
     grid = TileGrid::whole(w, h, c.scale);
   }
-  say(esrgan_start_line(w, h, info->r_frame_rate, grid));
+  say(start_line(Family::single_frame, w, h, info.r_frame_rate, grid));
 
   std::vector<OnnxBackend> sessions;
   if (plan) {
@@ -376,36 +216,34 @@ Status run_upscale(const UpscaleConfig& c) {
       return std::unexpected(loaded.error());
     sessions.push_back(std::move(*loaded));
   }
-
-  // Declared after the sessions, so that on every early return the encoder
-  // child goes first, then the decoder, then the sessions.
-  auto io = open_video(c, *info);
-  if (!io)
-    return std::unexpected(io.error());
-
-  const Clock::time_point start = Clock::now();
-  auto frames = frame_loop(
-      c.max_frames, io->decoder, io->encoder,
-      [&](const std::vector<float>& in) {
-        return esrgan_process_frame_on(in, w, h, grid, sessions);
-      },
-      [&](uint64_t n) {
-        say(esrgan_progress_line(n, progress_figures(n, info->frames, seconds_since(start)),
-                                 ms_per_tile(sessions.front())));
-      });
-  if (!frames)
-    return std::unexpected(frames.error());
-  if (auto st = std::move(io->encoder).finish(); !st)
-    return st;
-
-  const double secs = seconds_since(start);
-  uint64_t tiles_total = 0;
-  for (const OnnxBackend& s : sessions)
-    tiles_total += s.infer_tiles();
-  say(esrgan_summary(*frames, secs, ms_per_tile(sessions.front()), tiles_total, c.output));
-  return {};
+  return std::make_unique<SingleFrame>(grid, std::move(sessions));
 }
 
+Result<std::unique_ptr<Upscaler>> make_multi_input(const UpscaleConfig& c,
+                                                   const video::VideoInfo& info) {
+  const uint64_t w = info.width, h = info.height, s = c.scale;
+  const uint64_t t = c.tile_w.value_or(288);
+  // The padded tile is used at its full size whatever the frame's size, so
+  // a mistyped --tile would otherwise end in a failed allocation.
+  uint64_t values = 0;
+  if (t > 65536 || __builtin_mul_overflow(t * t, 6 + 3 * s * s, &values) ||
+      values > (uint64_t{1} << 30)) {
+    return fail(
+        text::format("tile %llu is too large: one model input of %llux%llu pixels with %llu "
+                     "channels would not fit in memory",
+                     ull(t), ull(t), ull(t), ull(6 + 3 * s * s)));
+  }
+  const TileGrid grid = TileGrid::from_tile_size(w, h, t, t, c.overlap, s);
+  say(start_line(Family::multi_input, w, h, info.r_frame_rate, grid));
+  auto session = OnnxBackend::load(c.model, c.ep, {});
+  if (!session)
+    return std::unexpected(session.error());
+  return std::make_unique<MultiInput>(t, grid, std::move(*session));
+}
+
+// The T x T x C interleaved model input of one tile (T = `tile`, C = 6 +
+// 3 * scale^2): current frame, previous input, and the space-to-depth of the
+// previous output; positions past the tile or the frame repeat its edge.
 std::vector<float> fgnet_tile_input(const Tile& t,
                                     std::span<const float> current,
                                     std::span<const float> prev_lr,
@@ -442,6 +280,140 @@ std::vector<float> fgnet_tile_input(const Tile& t,
   return in;
 }
 
+// The job both families share: checks and probe, the upscaler, the video.
+Status run_job(Family family, const UpscaleConfig& c) {
+  // Every frame allocates and frees the same large buffers: keep them for
+  // reuse. Set before the probe's and the runtime's threads first allocate,
+  // so that they share the one heap too.
+  platform::keep_freed_memory();
+  auto info = probe_input(c);
+  if (!info)
+    return std::unexpected(info.error());
+  auto upscaler = make_upscaler(family, c, *info);
+  if (!upscaler)
+    return std::unexpected(upscaler.error());
+  // Declared after the sessions, so that on every early return the encoder
+  // child goes first, then the decoder, then the sessions.
+  auto io = open_video(c, *info);
+  if (!io)
+    return std::unexpected(io.error());
+  DecoderSource source(io->decoder);
+  EncoderSink sink(io->encoder);
+  return run_frames(**upscaler, source, sink, c.max_frames, info->frames, c.output);
+}
+
+}  // namespace
+
+Status run_upscale(const UpscaleConfig& config) {
+  return run_job(Family::single_frame, config);
+}
+
+Status run_fgnet_upscale(const UpscaleConfig& config) {
+  return run_job(Family::multi_input, config);
+}
+
+Result<std::unique_ptr<Upscaler>> make_upscaler(Family family,
+                                                const UpscaleConfig& config,
+                                                const video::VideoInfo& info) {
+  return family == Family::single_frame ? make_single_frame(config, info)
+                                        : make_multi_input(config, info);
+}
+
+Status run_frames(Upscaler& upscaler,
+                  FrameSource& source,
+                  FrameSink& sink,
+                  uint64_t max_frames,
+                  uint64_t total,
+                  const std::string& output) {
+  const std::vector<OnnxBackend>& sessions = upscaler.sessions();
+  auto ms_per_tile = [&] {
+    const OnnxBackend& first = sessions.front();
+    return first.infer_tiles() == 0 ? 0.0
+                                    : first.infer_ms() / static_cast<double>(first.infer_tiles());
+  };
+  const Clock::time_point start = Clock::now();
+  uint64_t n = 0;
+  while (n < max_frames) {
+    auto frame = source.next_frame();
+    if (!frame)
+      return std::unexpected(frame.error());
+    if (!*frame)
+      break;
+    Result<std::vector<float>> out = upscaler.upscale(convert::rgb_to_f32(**frame));
+    if (!out)
+      return std::unexpected(out.error());
+    if (auto st = sink.write_frame(convert::f32_to_rgb(*out)); !st)
+      return st;
+    ++n;
+    if (n == 1 || n % 10 == 0) {
+      say(progress_line(upscaler.family(), n, progress_figures(n, total, seconds_since(start)),
+                        ms_per_tile()));
+    }
+  }
+  if (auto st = sink.finish(); !st)
+    return st;
+  const double secs = seconds_since(start);
+  uint64_t tiles = 0;
+  for (const OnnxBackend& s : sessions)
+    tiles += s.infer_tiles();
+  say(summary(upscaler.family(), n, secs, ms_per_tile(), tiles, output));
+  return {};
+}
+
+// A zero-sized frame would make the decoder deliver empty frames forever,
+// and sizes whose byte count overflows cannot be allocated. ffmpeg refuses
+// pictures where (w + 128) x (h + 128) reaches 2^28: an output that large
+// could never be encoded, and its buffers (16 bytes a pixel) would be asked
+// of the memory first, where an allocation may succeed and then thrash.
+Status check_frame_size(uint64_t w, uint64_t h, uint64_t scale) {
+  if (w == 0 || h == 0)
+    return fail(text::format("input frame size %llux%llu has no pixels", ull(w), ull(h)));
+  constexpr uint64_t kFfmpegPictureLimit = uint64_t{1} << 28;
+  uint64_t ow = 0, oh = 0, px = 0, bytes = 0, padded = 0;
+  if (__builtin_mul_overflow(w, scale, &ow) || __builtin_mul_overflow(h, scale, &oh) ||
+      __builtin_mul_overflow(ow, oh, &px) || __builtin_mul_overflow(px, uint64_t{12}, &bytes) ||
+      __builtin_mul_overflow(ow + 128, oh + 128, &padded) || padded >= kFfmpegPictureLimit) {
+    return fail(text::format("output frame size %llux%llu at %llux is too large", ull(w), ull(h),
+                             ull(scale)));
+  }
+  return {};
+}
+
+EsrganPlan esrgan_plan(std::string_view model_name,
+                       uint64_t tile,
+                       uint64_t width,
+                       uint64_t height,
+                       uint64_t scale,
+                       inference::Ep ep) {
+  uint64_t t = tile;
+  // Fast exports take a whole frame of up to 4K output as one tile.
+  if ((model_name == "tessel-fast" || model_name == "nettra") && width % 2 == 0 &&
+      height % 2 == 0 && width * height * scale * scale <= 8'294'400) {
+    t = std::max(width, height);
+  }
+  EsrganPlan plan;
+  plan.tile_w = even_tile(t, width);
+  plan.tile_h = even_tile(t, height);
+  plan.second_session =
+      ep == inference::Ep::coreml_all && (model_name == "tessel" || model_name == "sorvan");
+  return plan;
+}
+
+Result<std::vector<float>> esrgan_process_frame_on(std::span<const float> frame,
+                                                   uint64_t width,
+                                                   uint64_t height,
+                                                   const TileGrid& grid,
+                                                   std::vector<OnnxBackend>& sessions) {
+  std::vector<tile::InferOp> ops;
+  ops.reserve(sessions.size());
+  for (OnnxBackend& session : sessions) {
+    ops.emplace_back([&session](const Tile& t, const tile::Buffer& in) {
+      return session.infer_tile(in, t.w, t.h);
+    });
+  }
+  return tile::process_tiled_on(frame, width, height, grid, std::move(ops));
+}
+
 Result<std::vector<float>> fgnet_process_frame(std::span<const float> current,
                                                std::span<const float> prev_lr,
                                                std::span<const float> prev_hr,
@@ -456,8 +428,6 @@ Result<std::vector<float>> fgnet_process_frame(std::span<const float> current,
   std::vector<float> sums(ow * oh * 3);
   std::vector<float> weights(ow * oh);
   const std::vector<Tile> tiles = grid.tiles();
-  const uint64_t ramp_x = ramp_len(grid.cols, grid.step_x, s);
-  const uint64_t ramp_y = ramp_len(grid.rows, grid.step_y, s);
   const uint64_t out_len = s * T * s * T * 3;
 
   auto build = [&](const Tile& t) {
@@ -476,94 +446,12 @@ Result<std::vector<float>> fgnet_process_frame(std::span<const float> current,
         return out;
       });
   auto consume = [&](const Tile& t, const tile::Buffer& out) {
-    const uint64_t wv = s * t.w, hv = s * t.h;
-    std::vector<float> wx(wv);
-    for (uint64_t c = 0; c < wv; ++c)
-      wx[c] = ramp_weight(c, wv, ramp_x, t.col != 0, t.col + 1 < grid.cols);
-    for (uint64_t r = 0; r < hv; ++r) {
-      const uint64_t py = s * t.y + r;
-      if (py >= oh)
-        break;
-      const float wy = ramp_weight(r, hv, ramp_y, t.row != 0, t.row + 1 < grid.rows);
-      const float* src = out.data() + r * s * T * 3;
-      for (uint64_t c = 0; c < wv; ++c) {
-        const uint64_t px = s * t.x + c;
-        if (px >= ow)
-          break;
-        const float wgt = wy * wx[c];
-        const uint64_t p = py * ow + px;
-        for (uint64_t k = 0; k < 3; ++k)
-          sums[3 * p + k] += wgt * src[c * 3 + k];
-        weights[p] += wgt;
-      }
-    }
+    // Only the top-left (s*w) x (s*h) of the padded result is the tile's.
+    tile::accumulate_feathered(sums, weights, width, height, grid, t, out, s * T);
   };
   if (auto st = tile::overlapped(tiles, build, std::move(ops), consume); !st)
     return std::unexpected(st.error());
   return tile::normalize(sums, weights);
-}
-
-Status run_fgnet_upscale(const UpscaleConfig& c) {
-  platform::keep_freed_memory();  // as in run_upscale
-  auto info = probe_input(c);
-  if (!info)
-    return std::unexpected(info.error());
-  const uint64_t w = info->width, h = info->height, s = c.scale;
-  const uint64_t t = c.tile_w.value_or(288);
-  // The padded tile is used at its full size whatever the frame's size, so
-  // a mistyped --tile would otherwise end in a failed allocation.
-  uint64_t values = 0;
-  if (t > 65536 || __builtin_mul_overflow(t * t, 6 + 3 * s * s, &values) ||
-      values > (uint64_t{1} << 30)) {
-    return fail(
-        text::format("tile %llu is too large: one model input of %llux%llu pixels with %llu "
-                     "channels would not fit in memory",
-                     ull(t), ull(t), ull(t), ull(6 + 3 * s * s)));
-  }
-  const TileGrid grid = TileGrid::from_tile_size(w, h, t, t, c.overlap, s);
-  say(fgnet_start_line(w, h, grid));
-
-  auto session = OnnxBackend::load(c.model, c.ep, {});
-  if (!session)
-    return std::unexpected(session.error());
-  auto io = open_video(c, *info);
-  if (!io)
-    return std::unexpected(io.error());
-
-  // Carried between frames, allocated once and overwritten in place.
-  std::vector<float> prev_lr(w * h * 3);
-  std::vector<float> prev_hr(w * h * 3 * s * s);
-  bool first = true;
-
-  const Clock::time_point start = Clock::now();
-  auto frames = frame_loop(
-      c.max_frames, io->decoder, io->encoder,
-      [&](const std::vector<float>& current) -> Result<std::vector<float>> {
-        if (first) {
-          // The first frame is its own predecessor.
-          std::copy(current.begin(), current.end(), prev_lr.begin());
-          bilinear_resize_hwc(current, w, h, prev_hr, s * w, s * h);
-          first = false;
-        }
-        auto out = fgnet_process_frame(current, prev_lr, prev_hr, w, h, s, t, grid, *session);
-        if (!out)
-          return out;
-        std::copy(current.begin(), current.end(), prev_lr.begin());
-        std::copy(out->begin(), out->end(), prev_hr.begin());
-        return out;
-      },
-      [&](uint64_t n) {
-        say(fgnet_progress_line(n, progress_figures(n, info->frames, seconds_since(start)),
-                                ms_per_tile(*session)));
-      });
-  if (!frames)
-    return std::unexpected(frames.error());
-  if (auto st = std::move(io->encoder).finish(); !st)
-    return st;
-
-  const double secs = seconds_since(start);
-  say(fgnet_summary(*frames, secs, ms_per_tile(*session), session->infer_tiles(), c.output));
-  return {};
 }
 
 Status check_output_is_not_input(const std::string& input_arg, const std::string& output_arg) {
@@ -607,11 +495,17 @@ Progress progress_figures(uint64_t n, uint64_t total, double elapsed) {
   return p;
 }
 
-std::string esrgan_start_line(uint64_t width,
-                              uint64_t height,
-                              const std::string& rate,
-                              const TileGrid& grid) {
+std::string start_line(Family family,
+                       uint64_t width,
+                       uint64_t height,
+                       const std::string& rate,
+                       const TileGrid& grid) {
   const uint64_t s = grid.scale;
+  if (family == Family::multi_input) {
+    return text::format("fgnet: %llux%llu → %llux%llu (%llux), tile %llux%llu, %llu tiles\n",
+                        ull(width), ull(height), ull(width * s), ull(height * s), ull(s),
+                        ull(grid.tile_w), ull(grid.tile_h), ull(grid.cols * grid.rows));
+  }
   return text::format(
       "input %llux%llu @ %s → %llux%llu (%llux), tiles: %llux%llu = %llu (%llu cols × %llu rows, "
       "overlap %.0fx%.0f)\n",
@@ -620,43 +514,29 @@ std::string esrgan_start_line(uint64_t width,
       ull(grid.rows), double(grid.step_x), double(grid.step_y));
 }
 
-std::string esrgan_progress_line(uint64_t n, const Progress& p, double ms_per_tile) {
+std::string progress_line(Family family, uint64_t n, const Progress& p, double ms_per_tile) {
+  if (family == Family::multi_input) {
+    return text::format("frame %llu%s: %.1f fps, infer %.0f ms/tile, ETA %.0fs\n", ull(n),
+                        p.total_text.c_str(), p.fps, ms_per_tile, p.eta_s);
+  }
   return text::format("frame %llu%s: %.1f fps, %.0f ms/frame, infer %.0f ms/tile avg, ETA %.0fs\n",
                       ull(n), p.total_text.c_str(), p.fps, p.ms_per_frame, ms_per_tile, p.eta_s);
 }
 
-std::string esrgan_summary(uint64_t n,
-                           double secs,
-                           double ms_per_tile,
-                           uint64_t tiles_total,
-                           const std::string& output) {
-  return text::format(
-      "\ndone: %llu frames in %.1fs = %.2f fps\ninference: %.1f ms/tile avg on the first session "
-      "(%llu tiles total)\noutput: %s\n\n",
-      ull(n), secs, static_cast<double>(n) / secs, ms_per_tile, ull(tiles_total), output.c_str());
-}
-
-std::string fgnet_start_line(uint64_t width, uint64_t height, const TileGrid& grid) {
-  const uint64_t s = grid.scale;
-  return text::format("fgnet: %llux%llu → %llux%llu (%llux), tile %llux%llu, %llu tiles\n",
-                      ull(width), ull(height), ull(width * s), ull(height * s), ull(s),
-                      ull(grid.tile_w), ull(grid.tile_h), ull(grid.cols * grid.rows));
-}
-
-std::string fgnet_progress_line(uint64_t n, const Progress& p, double ms_per_tile) {
-  return text::format("frame %llu%s: %.1f fps, infer %.0f ms/tile, ETA %.0fs\n", ull(n),
-                      p.total_text.c_str(), p.fps, ms_per_tile, p.eta_s);
-}
-
-std::string fgnet_summary(uint64_t n,
-                          double secs,
-                          double ms_per_tile,
-                          uint64_t tiles,
-                          const std::string& output) {
-  return text::format(
-      "\ndone: %llu frames in %.1fs = %.2f fps\ninference: %.1f ms/tile avg (%llu tiles)\noutput: "
-      "%s\n\n",
-      ull(n), secs, static_cast<double>(n) / secs, ms_per_tile, ull(tiles), output.c_str());
+std::string summary(Family family,
+                    uint64_t n,
+                    double secs,
+                    double ms_per_tile,
+                    uint64_t tiles,
+                    const std::string& output) {
+  const char* inference = family == Family::multi_input
+                              ? "inference: %.1f ms/tile avg (%llu tiles)\n"
+                              : "inference: %.1f ms/tile avg on the first session (%llu tiles "
+                                "total)\n";
+  return text::format("\ndone: %llu frames in %.1fs = %.2f fps\n", ull(n), secs,
+                      static_cast<double>(n) / secs) +
+         text::format(inference, ms_per_tile, ull(tiles)) +
+         text::format("output: %s\n\n", output.c_str());
 }
 
 }  // namespace lmr::pipeline

@@ -289,36 +289,38 @@ uint64_t chunk_len(uint64_t n) {
   return std::max<uint64_t>((n + cpus - 1) / cpus, 65536);
 }
 
-namespace {
-
-// Divides pixel by pixel, one thread per chunk of chunk_len(weights) pixels.
-// `out` is either a separate buffer of the same size or `sums` itself.
-void divide_by_weights(float* out,
-                       const float* sums,
-                       std::span<const float> weights,
-                       uint64_t pixels) {
-  const uint64_t chunk = chunk_len(weights.size());
+void for_each_chunk(uint64_t n, const std::function<void(uint64_t, uint64_t)>& fn) {
+  if (n == 0)
+    return;
+  const uint64_t chunk = chunk_len(n);
   std::vector<std::jthread> threads;
-  threads.reserve((pixels + chunk - 1) / chunk);
-  for (uint64_t start = 0; start < pixels; start += chunk) {
-    const uint64_t count = std::min(chunk, pixels - start);
-    float* dst = out + 3 * start;
-    const float* src = sums + 3 * start;
-    const float* weight = weights.data() + start;
+  threads.reserve((n + chunk - 1) / chunk);
+  for (uint64_t begin = 0; begin < n; begin += chunk) {
     try {
-      threads.emplace_back([=] {
-        for (uint64_t p = 0; p < count; ++p) {
-          // Uncovered pixels (weight 0) and stray NaN weights keep their sums.
-          const float w = weight[p] > 0.0f ? weight[p] : 1.0f;
-          dst[3 * p] = src[3 * p] / w;
-          dst[3 * p + 1] = src[3 * p + 1] / w;
-          dst[3 * p + 2] = src[3 * p + 2] / w;
-        }
-      });
+      threads.emplace_back([&fn, begin, end = std::min(n, begin + chunk)] { fn(begin, end); });
     } catch (const std::system_error&) {
       fatal("failed to spawn thread");
     }
   }
+}
+
+namespace {
+
+// Divides pixel by pixel, one thread per chunk of pixels. `out` is either a
+// separate buffer of the same size or `sums` itself.
+void divide_by_weights(float* out,
+                       const float* sums,
+                       std::span<const float> weights,
+                       uint64_t pixels) {
+  for_each_chunk(pixels, [=, weight = weights.data()](uint64_t begin, uint64_t end) {
+    for (uint64_t p = begin; p < end; ++p) {
+      // Uncovered pixels (weight 0) and stray NaN weights keep their sums.
+      const float w = weight[p] > 0.0f ? weight[p] : 1.0f;
+      out[3 * p] = sums[3 * p] / w;
+      out[3 * p + 1] = sums[3 * p + 1] / w;
+      out[3 * p + 2] = sums[3 * p + 2] / w;
+    }
+  });
 }
 
 uint64_t pixel_count(uint64_t sums, uint64_t weights) {
@@ -435,45 +437,79 @@ Buffer build_planar_input(std::span<const float> frame,
   return input;
 }
 
+namespace {
+
+// One tile's rows into the accumulator. The channels of output pixel j of
+// row i are at row(i)[kStride * j], with the planes `plane` apart: a stride
+// known at compile time keeps the planar loop as the vectoriser wants it.
+template <uint64_t kStride>
+void add_rows(float* accumulator,
+              float* weights,
+              uint64_t out_w,
+              uint64_t base,
+              const float* values,
+              uint64_t row_len,
+              uint64_t plane,
+              std::span<const float> wx,
+              std::span<const float> wy) {
+  for (uint64_t i = 0; i < wy.size(); ++i) {
+    const uint64_t at = base + i * out_w;
+    float* __restrict acc = accumulator + 3 * at;
+    float* __restrict wsum = weights + at;
+    const float* __restrict r = values + i * row_len;
+    const float* __restrict g = r + plane;
+    const float* __restrict b = g + plane;
+    const float* __restrict fx = wx.data();
+    for (uint64_t j = 0; j < wx.size(); ++j) {
+      const float wgt = wy[i] * fx[j];
+      acc[3 * j] += wgt * r[kStride * j];
+      acc[3 * j + 1] += wgt * g[kStride * j];
+      acc[3 * j + 2] += wgt * b[kStride * j];
+      wsum[j] += wgt;
+    }
+  }
+}
+
+}  // namespace
+
 void accumulate_feathered(std::span<float> accumulator,
                           std::span<float> weights,
                           uint64_t width,
                           uint64_t height,
                           const TileGrid& grid,
                           const Tile& tile,
-                          std::span<const float> output) {
+                          std::span<const float> output,
+                          uint64_t row_pixels) {
   const uint64_t s = grid.scale;
   const uint64_t out_w = s * width;
-  const uint64_t row_len = s * tile.w;
-  const uint64_t plane = s * tile.h * row_len;
-  if (output.size() < 3 * plane || accumulator.size() < out_w * s * height * 3 ||
-      weights.size() < out_w * s * height)
+  const uint64_t used_w = s * std::min(tile.w, saturating_sub(width, tile.x));
+  const uint64_t used_h = s * std::min(tile.h, saturating_sub(height, tile.y));
+  // Planar: rows of s*w, planes of s*h rows. Interleaved: rows of
+  // row_pixels RGB pixels, the channels one value apart.
+  const bool interleaved = row_pixels != 0;
+  const uint64_t row_len = interleaved ? 3 * row_pixels : s * tile.w;
+  const uint64_t plane = interleaved ? 1 : s * tile.h * row_len;
+  const uint64_t needed = interleaved ? row_len * s * tile.h : 3 * plane;
+  if (output.size() < needed || (interleaved && row_pixels < used_w) ||
+      accumulator.size() < out_w * s * height * 3 || weights.size() < out_w * s * height)
     fatal("tile output or frame buffers smaller than the tile");
   const uint64_t ramp_x = grid.cols >= 2 ? ramp_len(grid.step_x, s) : 0;
   const uint64_t ramp_y = grid.rows >= 2 ? ramp_len(grid.step_y, s) : 0;
-  const uint64_t used_w = s * std::min(tile.w, saturating_sub(width, tile.x));
-  const uint64_t used_h = s * std::min(tile.h, saturating_sub(height, tile.y));
 
   std::vector<float> wx(used_w);
   for (uint64_t j = 0; j < used_w; ++j)
     wx[j] = ramp_weight(j, used_w, ramp_x, tile.col != 0, tile.col + 1 < grid.cols);
+  std::vector<float> wy(used_h);
+  for (uint64_t i = 0; i < used_h; ++i)
+    wy[i] = ramp_weight(i, used_h, ramp_y, tile.row != 0, tile.row + 1 < grid.rows);
 
-  for (uint64_t i = 0; i < used_h; ++i) {
-    const float wy = ramp_weight(i, used_h, ramp_y, tile.row != 0, tile.row + 1 < grid.rows);
-    const uint64_t base = (s * tile.y + i) * out_w + s * tile.x;
-    float* __restrict acc = accumulator.data() + 3 * base;
-    float* __restrict wsum = weights.data() + base;
-    const float* __restrict r = output.data() + i * row_len;
-    const float* __restrict g = r + plane;
-    const float* __restrict b = g + plane;
-    const float* __restrict fx = wx.data();
-    for (uint64_t j = 0; j < used_w; ++j) {
-      const float wgt = wy * fx[j];
-      acc[3 * j] += wgt * r[j];
-      acc[3 * j + 1] += wgt * g[j];
-      acc[3 * j + 2] += wgt * b[j];
-      wsum[j] += wgt;
-    }
+  const uint64_t base = s * tile.y * out_w + s * tile.x;
+  if (interleaved) {
+    add_rows<3>(accumulator.data(), weights.data(), out_w, base, output.data(), row_len, plane, wx,
+                wy);
+  } else {
+    add_rows<1>(accumulator.data(), weights.data(), out_w, base, output.data(), row_len, plane, wx,
+                wy);
   }
 }
 

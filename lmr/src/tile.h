@@ -47,6 +47,10 @@ struct TileGrid {
 
 // Items per thread of a parallel pixel loop: max(ceil(n / cpus), 65536).
 uint64_t chunk_len(uint64_t n);
+// Runs fn(begin, end) over consecutive chunks of chunk_len(n) items, one
+// thread per chunk, and returns once all have finished; none for n = 0. A
+// thread that cannot be started ends the program.
+void for_each_chunk(uint64_t n, const std::function<void(uint64_t, uint64_t)>& fn);
 
 // Divides interleaved RGB sums by per-pixel weights (weights <= 0 or NaN
 // count as 1).
@@ -77,17 +81,21 @@ Buffer build_planar_input(std::span<const float> frame,
                           uint64_t height,
                           const Tile& tile);
 
-// Adds one tile's planar model output (3 x s*h x s*w) into the interleaved
-// accumulator and the weight buffer of the (s*width) x (s*height) output,
-// with linear ramps towards inner neighbours. `output` must hold at least
-// 3 * s*h * s*w floats.
+// Adds one tile's model output into the interleaved accumulator and the
+// weight buffer of the (s*width) x (s*height) output, with linear ramps
+// towards inner neighbours. `output` is planar (3 x s*h x s*w, as the
+// single-frame models give it), or, when `row_pixels` is not 0, interleaved
+// RGB rows of `row_pixels` pixels whose top-left s*w x s*h are used (the
+// padded result of the multi-input models). Too short an output ends the
+// program.
 void accumulate_feathered(std::span<float> accumulator,
                           std::span<float> weights,
                           uint64_t width,
                           uint64_t height,
                           const TileGrid& grid,
                           const Tile& tile,
-                          std::span<const float> output);
+                          std::span<const float> output,
+                          uint64_t row_pixels = 0);
 
 // Single-frame tiler: planar tile inputs, feathered accumulation, normalize.
 // `frame` is width x height interleaved RGB floats; returns the scaled frame.

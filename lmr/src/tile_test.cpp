@@ -231,7 +231,7 @@ TEST(Seams, TiledAgainstUntiledThroughRealSessions) {
     std::vector<inference::OnnxBackend> sessions;
     ::testing::internal::CaptureStderr();
     for (int i = 0; i < 2; ++i) {
-      auto b = inference::OnnxBackend::load(testing::model(model).string(), 2, {});
+      auto b = inference::OnnxBackend::load(testing::model(model).string(), inference::Ep::cpu, {});
       ASSERT_TRUE(b) << b.error().message();
       sessions.push_back(std::move(*b));
     }

@@ -66,9 +66,9 @@ Result<ParsedUpscale> parse_upscale(Args args) {
       c.overlap = *n;
     } else if (opt == "--ep") {
       if (v == "coreml") {
-        c.ep = 0;
+        c.ep = inference::Ep::coreml_all;
       } else if (v == "cpu") {
-        c.ep = 2;
+        c.ep = inference::Ep::cpu;
       } else {
         return fail("unknown ep: " + v);
       }
