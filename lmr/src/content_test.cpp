@@ -3,7 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
-#include <functional>
+#include <tuple>
 #include <vector>
 
 #include "content.h"
@@ -14,119 +14,70 @@ namespace {
 struct Image {
   uint64_t w, h;
   std::vector<uint8_t> px;
-  Image(uint64_t width, uint64_t height, uint8_t grey = 0)
-      : w(width), h(height), px(width * height * 3, grey) {}
-  void set(uint64_t x, uint64_t y, uint8_t r, uint8_t g, uint8_t b) {
-    uint8_t* p = &px[3 * (y * w + x)];
-    p[0] = r, p[1] = g, p[2] = b;
-  }
-  void grey(uint64_t x, uint64_t y, uint8_t v) { set(x, y, v, v, v); }
 };
 
-// A ramp of `step` luma per column (from 60) crossed by a diagonal of 250:
-// every row and column has content. 12x12: of the 100 interior pixels, the
-// 10 on the diagonal and the 18 beside it are not flat; four colour bins.
-Image ramp(uint8_t step) {
-  Image img(12, 12);
-  for (uint64_t y = 0; y < 12; ++y)
-    for (uint64_t x = 0; x < 12; ++x)
-      img.grey(x, y, x == y ? 250 : static_cast<uint8_t>(60 + step * x));
+// A w x h grey frame with the luma grey(x, y).
+template <class Grey>
+Image make(int w, int h, Grey grey) {
+  Image img{static_cast<uint64_t>(w), static_cast<uint64_t>(h), {}};
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      img.px.insert(img.px.end(), 3, static_cast<uint8_t>(grey(x, y)));
   return img;
 }
 
-// ramp(2) with `top` and `bottom` bar rows and `side` bar columns whose
-// pixels alternate between `lo` and `hi` along the row.
-Image barred(uint64_t top, uint64_t bottom, uint64_t side, uint8_t lo, uint8_t hi) {
-  const Image inner = ramp(2);
-  Image img(12 + 2 * side, 12 + top + bottom);
-  for (uint64_t y = 0; y < img.h; ++y)
-    for (uint64_t x = 0; x < img.w; ++x)
-      img.grey(x, y, x % 2 ? hi : lo);
-  for (uint64_t y = 0; y < 12; ++y)
-    for (uint64_t x = 0; x < 12; ++x)
-      img.grey(x + side, y + top, inner.px[3 * (y * 12 + x)]);
-  return img;
+// A 12x12 ramp of `step` luma per column from 60, crossed by a diagonal of
+// 250: of its 100 interior pixels, the 10 on the diagonal and the 18 beside
+// it are not flat (with steps below 3); four colour bins. Black bars of
+// `top` and `bottom` rows above and below.
+Image ramp(int step, int top = 0, int bottom = 0) {
+  return make(12, 12 + top + bottom, [=](int x, int y) {
+    return y < top || y >= 12 + top ? 0 : x == y - top ? 250 : 60 + step * x;
+  });
 }
 
-// 10x10 grey 100 whose rows [2, 2 + rows) are a checkerboard of 100 and
-// `hi`; `upright` turns the band into columns.
-Image band(uint64_t rows, uint8_t hi, bool upright = false) {
-  Image img(10, 10, 100);
-  for (uint64_t y = 2; y < 2 + rows; ++y)
-    for (uint64_t x = y % 2; x < 10; x += 2)
-      upright ? img.grey(y, x, hi) : img.grey(x, y, hi);
-  return img;
+// 10x10 of 100 whose rows (or columns) [2, 2 + n) are checkered with v.
+Image band(int n, int v, bool columns = false) {
+  return make(10, 10, [=](int x, int y) {
+    const int at = columns ? x : y;
+    return at >= 2 && at < 2 + n && (x + y) % 2 ? v : 100;
+  });
 }
 
-// 3x3 of dark luma 22 with bright corners around a centre of `centre`.
-Image dark_around(uint8_t centre) {
-  Image img(3, 3, 22);
-  for (auto [x, y] : {std::pair{0, 0}, {2, 0}, {0, 2}, {2, 2}})
-    img.grey(x, y, 200);
-  img.grey(1, 1, centre);
-  return img;
-}
-
-// 10x10, each row a shifted cycle of ten greys in ten different bins.
-Image ten_bins(uint8_t first) {
-  const uint8_t greys[10] = {first, 50, 70, 90, 110, 130, 150, 170, 190, 210};
-  Image img(10, 10);
-  for (uint64_t y = 0; y < 10; ++y)
-    for (uint64_t x = 0; x < 10; ++x)
-      img.grey(x, y, greys[(x + y) % 10]);
-  return img;
-}
-
-// 8x8 black with bright opposite corners (the box is the whole frame) and
-// `lit` - 2 more bright pixels in rows 2 and 3.
-Image lit(int n) {
-  Image img(8, 8);
-  img.grey(0, 0, 200);
-  img.grey(7, 7, 200);
-  for (int i = 0; i < n - 2; ++i)
-    img.grey(static_cast<uint64_t>(i % 7), static_cast<uint64_t>(2 + i / 7), 200);
-  return img;
+// Bright corners around a centre of luma c, the rest dark (luma 22).
+Image dark(int c) {
+  return make(3, 3, [=](int x, int y) { return x == 1 && y == 1 ? c : (x + y) % 2 ? 22 : 200; });
 }
 
 TEST(Features, SyntheticFrames) {
-  struct Row {
-    const char* name;
-    Image img;
-    double flatness, palette;
+  const std::tuple<Image, double, double> rows[] = {
+      {make(32, 18, [](int, int) { return 128; }), 0, 0},  // uniform: no content box
+      {ramp(2), 0.72, 1},
+      {ramp(3), 0, 1},           // a step of 3 is not flat
+      {ramp(2, 5, 7), 0.72, 1},  // black bars are left out
+      {band(3, 107), 0, 1},      // a range of 7 is content
+      {band(3, 106), 0, 0},      // 6 is not
+      {band(3, 200), 0, 1},
+      {band(2, 200), 0, 0},  // a box needs three rows
+      {band(3, 200, true), 0, 1},
+      {band(2, 200, true), 0, 0},  // and three columns
+      {dark(24), 1, 1},            // 24 is lit, and 2 from its dark neighbours
+      {dark(25), 0, 1},            // 3 is not flat
+      {dark(23), 0, 0},            // no interior pixel lit: no evidence
+      // A cycle of ten greys in ten bins: the eight fullest, of the lit ones.
+      {make(10, 10, [](int x, int y) { return (x + y) % 10 ? 30 + 20 * ((x + y) % 10) : 30; }), 0,
+       0.8},
+      {make(10, 10, [](int x, int y) { return (x + y) % 10 ? 30 + 20 * ((x + y) % 10) : 10; }), 0,
+       80.0 / 90},
+      // The lit diagonal of a black 4x4 frame: a quarter of the box is enough.
+      {make(4, 4, [](int x, int y) { return x == y ? 200 : 0; }), 0, 1},
+      {make(4, 4, [](int x, int y) { return x == y && x != 2 ? 200 : 0; }), 0, 0},
   };
-  Image colour(320, 180);
-  for (uint64_t i = 0; i < 320 * 180; ++i)
-    colour.set(i % 320, i / 320, 200, 30, 90);
-  Image tall = ramp(2);
-  tall.h += 50;
-  const Row rows[] = {
-      {"uniform grey: no content box", Image(320, 180, 128), 0, 0},
-      {"uniform colour: no content box", colour, 0, 0},
-      {"steps of 2 are flat", ramp(2), 0.72, 1},
-      {"steps of 3 are not", ramp(3), 0, 1},
-      {"black bars above and below are left out", barred(5, 7, 0, 0, 0), 0.72, 1},
-      {"bars with a range of 6 are borders", barred(4, 4, 0, 100, 106), 0.72, 1},
-      {"grey side bars are left out", barred(0, 0, 3, 50, 50), 0.72, 1},
-      {"a range of 7 is content", band(3, 107), 0, 1},
-      {"a range of 6 is not", band(3, 106), 0, 0},
-      {"three rows make a box", band(3, 200), 0, 1},
-      {"two do not", band(2, 200), 0, 0},
-      {"three columns make a box", band(3, 200, true), 0, 1},
-      {"two do not", band(2, 200, true), 0, 0},
-      {"luma 24 is lit, 2 from its dark neighbours", dark_around(24), 1, 1},
-      {"luma 25 is 3 from them", dark_around(25), 0, 1},
-      {"a dark centre leaves no interior pixel", dark_around(23), 0, 0},
-      {"the eight fullest of ten bins", ten_bins(30), 0, 0.8},
-      {"dark pixels are not counted", ten_bins(10), 0, 80.0 / 90.0},
-      {"a quarter of the box lit is enough", lit(16), 0, 1},
-      {"less is no evidence", lit(15), 0, 0},
-      {"rows beyond the bytes are ignored", tall, 0.72, 1},
-      {"no width", Image(0, 180), 0, 0},
-  };
-  for (const Row& row : rows) {
-    const Features f = features(row.img.px, row.img.w, row.img.h);
-    EXPECT_DOUBLE_EQ(f.flatness, row.flatness) << row.name;
-    EXPECT_DOUBLE_EQ(f.palette, row.palette) << row.name;
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const auto& [img, flatness, palette] = rows[i];
+    const Features f = features(img.px, img.w, img.h);
+    EXPECT_DOUBLE_EQ(f.flatness, flatness) << "row " << i;
+    EXPECT_DOUBLE_EQ(f.palette, palette) << "row " << i;
   }
   // Integer weights, truncated: 77 * 80 / 256 = 24.06, 77 * 79 / 256 = 23.76.
   EXPECT_EQ(luma(80, 0, 0), 24);
@@ -135,29 +86,20 @@ TEST(Features, SyntheticFrames) {
 }
 
 TEST(Decision, UpperMediansAgainstInclusiveThresholds) {
-  const Features graphic{1, 1}, black{0, 0}, at{0.7, 0.75};
-  const Features less_flat{std::nextafter(0.7, 0.0), 0.75};
-  const Features less_palette{0.7, std::nextafter(0.75, 0.0)};
-  struct Row {
-    const char* name;
-    std::array<Features, 6> samples;
-    bool natural;
+  const Features g{1, 1}, b{0, 0}, at{0.7, 0.75};
+  const Features low_flat{std::nextafter(0.7, 0.0), 0.75},
+      low_palette{0.7, std::nextafter(0.75, 0.0)};
+  const std::pair<std::array<Features, 6>, bool> rows[] = {
+      // The fourth smallest of each statistic, both at or above their thresholds: graphic.
+      {{b, g, b, g, g, b}, false},
+      {{b, g, b, b, g, b}, true},
+      {{at, at, at, at, at, at}, false},
+      {{at, at, low_flat, low_flat, low_flat, low_flat}, true},
+      {{at, at, at, low_palette, low_palette, low_palette}, false},
+      {{at, at, low_palette, low_palette, low_palette, low_palette}, true},
   };
-  const Row rows[] = {
-      {"three black, three graphic", {black, graphic, black, graphic, graphic, black}, false},
-      {"four black", {black, graphic, black, black, graphic, black}, true},
-      {"at both thresholds", {at, at, at, at, at, at}, false},
-      {"flatness just below",
-       {less_flat, less_flat, less_flat, less_flat, less_flat, less_flat},
-       true},
-      {"palette just below",
-       {less_palette, less_palette, less_palette, less_palette, less_palette, less_palette},
-       true},
-      {"medians of separate samples", {{{1, 0}, {1, 0}, {1, 0}, {1, 0}, {0, 1}, {0, 1}}}, true},
-      {"crossed", {{{1, 0}, {1, 1}, {1, 0}, {1, 1}, {0, 1}, {0, 1}}}, false},
-  };
-  for (const Row& row : rows)
-    EXPECT_EQ(is_natural(row.samples), row.natural) << row.name;
+  for (size_t i = 0; i < std::size(rows); ++i)
+    EXPECT_EQ(is_natural(rows[i].first), rows[i].second) << "row " << i;
 }
 
 TEST(Sampling, ExactArgumentList) {

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "platform.h"
 #include "testing.h"
 
@@ -18,63 +16,42 @@ using lmr::testing::TempDir;
 
 const std::string kTail = "); reinstall Lumerant (developers: run tools/ffmpeg/build.sh)";
 
-TEST(Lookup, CandidatesInOrderAndTheFirstRegularFileWins) {
-  EXPECT_EQ(candidates("ffmpeg", fs::path("/app/bin"), fs::path("/over"), fs::path("/dev")),
-            (std::vector<fs::path>{"/over/ffmpeg", "/app/bin/ffmpeg",
-                                   "/dev/runtime/ffmpeg-aarch64-apple-darwin"}));
+TEST(Lookup, TheFirstRegularFileWinsElseEveryCandidateIsNamed) {
   EXPECT_EQ(resolve("ffprobe", candidates("ffprobe", std::nullopt)).error().message(),
             "ffprobe is missing from the app (looked for " + kTail);
   EXPECT_EQ(resolve("ffmpeg", {"/no\xff/ffmpeg"}).error().message(),
             "ffmpeg is missing from the app (looked for /no\xEF\xBF\xBD/ffmpeg" + kTail);
 
-  // Each row looks in <dir>/a, then <dir>/b (ffmpeg is on PATH: never looked at).
-  struct Row {
-    const char* name;
-    std::function<void(const fs::path&)> setup;
-    const char* found;  // "" when missing
+  // Each row is a list of folders holding the ffmpeg of their name.
+  TempDir dir;
+  for (const char* sub : {"none", "folder/ffmpeg", "dangling", "link", "file"})
+    fs::create_directories(dir / sub);
+  fs::create_symlink(dir / "absent", dir / "dangling" / "ffmpeg");
+  fs::create_symlink(dir / "file" / "ffmpeg", dir / "link" / "ffmpeg");
+  lmr::testing::write_file(dir / "file" / "ffmpeg", "");  // not executable: starting it fails
+  const std::pair<std::vector<const char*>, const char*> rows[] = {
+      {{"none", "folder", "dangling"}, ""},
+      {{"folder", "link"}, "link"},
+      {{"file", "link"}, "file"},
   };
-  auto file = [](const fs::path& p) { lmr::testing::write_file(p, "#!/bin/sh\n"); };
-  const Row rows[] = {
-      {"nothing", [](const fs::path&) {}, ""},
-      {"a folder", [](const fs::path& d) { fs::create_directory(d / "a" / "ffmpeg"); }, ""},
-      {"a dangling link", [](const fs::path& d) { fs::create_symlink(d / "x", d / "a/ffmpeg"); },
-       ""},
-      {"a link to a file",
-       [&](const fs::path& d) {
-         file(d / "x");
-         fs::create_directory(d / "a" / "ffmpeg");
-         fs::create_symlink(d / "x", d / "b" / "ffmpeg");
-       },
-       "b"},
-      {"two files", [&](const fs::path& d) { file(d / "a/ffmpeg"), file(d / "b/ffmpeg"); }, "a"},
-      {"not executable (starting it fails later)",
-       [](const fs::path& d) { lmr::testing::write_file(d / "a" / "ffmpeg", ""); }, "a"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    TempDir dir;
-    fs::create_directories(dir / "a");
-    fs::create_directories(dir / "b");
-    row.setup(dir.path());
-    const fs::path a = dir / "a" / "ffmpeg", b = dir / "b" / "ffmpeg";
-    auto r = resolve("ffmpeg", {a, b});
-    if (*row.found)
-      EXPECT_EQ(r.value(), dir / row.found / "ffmpeg");
-    else
-      EXPECT_EQ(r.error().message(), "ffmpeg is missing from the app (looked for " + a.string() +
-                                         ", " + b.string() + kTail);
+  for (const auto& [subs, found] : rows) {
+    std::vector<fs::path> list;
+    std::string names;
+    for (const char* sub : subs) {
+      list.push_back(dir / sub / "ffmpeg");
+      names += (names.empty() ? "" : ", ") + list.back().string();
+    }
+    auto r = resolve("ffmpeg", list);
+    EXPECT_EQ(r ? r->string() : r.error().message(),
+              *found ? (dir / found / "ffmpeg").string()
+                     : "ffmpeg is missing from the app (looked for " + names + kTail);
   }
 }
 
-TEST(Lookup, CommandLooksInTheToolFolderThenBesideTheExecutableEveryTime) {
+// The tool folder (LMR_FFMPEG_DIR) first, then the executable's.
+TEST(Lookup, CommandLooksInTheToolFolderThenBesideTheExecutable) {
   const fs::path exe_dir = platform::executable_dir().value();
   lmr::testing::StandIns tools;
-  auto cmd = command("ffmpeg");
-  EXPECT_EQ(cmd.value().program(), tools.dir() / "ffmpeg");
-  EXPECT_TRUE(cmd->arguments().empty());
-  EXPECT_EQ(cmd->stdin_mode(), Stdio::kInherit);
-  EXPECT_EQ(cmd->stdout_mode(), Stdio::kInherit);
-  EXPECT_EQ(cmd->stderr_mode(), Stdio::kInherit);
   fs::remove(tools.dir() / "ffmpeg");
   EXPECT_EQ(command("ffmpeg").value().program(), exe_dir / "ffmpeg");
   EXPECT_EQ(command("ffnothing").error().message(),
@@ -87,7 +64,6 @@ TEST(ExitStatusText, Wording) {
   const std::pair<int, const char*> rows[] = {
       {0, "exit status: 0"},
       {3 << 8, "exit status: 3"},
-      {255 << 8, "exit status: 255"},
       {SIGKILL, "signal: 9 (SIGKILL)"},
       {SIGSEGV | 0x80, "signal: 11 (SIGSEGV) (core dumped)"},
       {40, "signal: 40"},
