@@ -213,18 +213,6 @@ void make_animation(const fs::path& path) {
               "-c:v", "libx264", "-crf", "12", path.string()});
 }
 
-void make_undecodable_clip(const fs::path& dir, const fs::path& path) {
-  // The header (moved to the front) survives, the coded frames do not.
-  const fs::path whole_path = dir / "whole.mp4";
-  run_ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=2", "-c:v", "libx264", "-movflags",
-              "+faststart", whole_path.string()});
-  const std::string whole = read_file(whole_path);
-  const size_t mdat = whole.find("mdat");
-  if (mdat == std::string::npos)
-    throw std::runtime_error("no mdat box in " + whole_path.string());
-  write_file(path, whole.substr(0, mdat + 8));
-}
-
 int zombie_children() {
   int zombies = 0;
   pid_t self = getpid();

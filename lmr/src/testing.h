@@ -70,10 +70,6 @@ void make_clip(const std::filesystem::path& path,
 void run_ffmpeg(std::vector<std::string> args);
 // Graphic footage: two solid shapes gliding over a plain background (2 s).
 void make_animation(const std::filesystem::path& path);
-// An mp4 whose header survives but whose coded frames are cut away: it
-// probes, yet nothing decodes.
-void make_undecodable_clip(const std::filesystem::path& dir, const std::filesystem::path& path);
-
 // Number of zombie children of this process, and of open descriptors.
 int zombie_children();
 int open_fds();
