@@ -106,6 +106,7 @@ std::vector<Fault> faults() {
   const std::string vanished = "head -c " + std::to_string(kFrame) +
                                " >/dev/null; printf '\\t Error: encoder vanished \\n' >&2; exit 1";
   const std::string exited = "encoder exited with ";
+  const std::string talk = "head -c 262144 /dev/zero | tr '\\0' ' ' >&2; ";
   return {
       // 1 MiB on each pipe: both must be drained at once or this stalls.
       {"probe fails saying a lot", &StandIns::probe, mib_of_e,
@@ -115,8 +116,9 @@ std::vector<Fault> faults() {
        "ffprobe output is not valid UTF-8"},
       {"no video stream", &StandIns::probe, "printf 'format_name=wav\\n'",
        "ffprobe unexpected output: format_name=wav\n"},
-      {"decoder fails mid-way", &StandIns::decoder,
-       frames(5) + "; echo '  corrupt input at frame 6  ' >&2; exit 1",
+      // 256 KiB of diagnostics first: unread, they would block the child.
+      {"decoder fails mid-way, saying a lot", &StandIns::decoder,
+       talk + frames(5) + "; echo '  corrupt input at frame 6  ' >&2; exit 1",
        "5 frames, then decoder failed: exit status: 1: corrupt input at frame 6"},
       {"decoder fails silently", &StandIns::decoder, "exit 3",
        "0 frames, then decoder failed: exit status: 3"},
@@ -125,9 +127,6 @@ std::vector<Fault> faults() {
        "2 frames, then decoder failed: ffmpeg did not exit after the end of its output"},
       {"incomplete last frame", &StandIns::decoder,
        "head -c " + std::to_string(kFrame * 2 + kFrame / 2) + " /dev/zero", "2 frames, then end"},
-      // 1 MiB of stderr before the frames: unread, it would block the child.
-      {"talkative decoder", &StandIns::decoder, "head -c 1048576 /dev/zero >&2; " + frames(3),
-       "3 frames, then end"},
       {"decoder's stdin", &StandIns::decoder, "readlink /proc/$$/fd/0 >&2; exit 1",
        "0 frames, then decoder failed: exit status: 1: /dev/null"},
       {"decoder dropped mid-stream, ignoring SIGTERM", &StandIns::decoder,
@@ -141,13 +140,11 @@ std::vector<Fault> faults() {
        "( sleep 1; kill -9 $$ ) <&- & exec sleep 600",
        "write: encoder failed: Broken pipe (os error 32); again: encoder stdin; finish: " + exited +
            "signal: 9 (SIGKILL): ; said: nothing"},
-      {"encoder killed at the end, saying why", &StandIns::encoder,
-       "cat >/dev/null; printf '\\n\\t out of disk \\n' >&2; kill -TERM $$",
-       "wrote 3; finish: " + exited + "signal: 15 (SIGTERM): out of disk; said: out of disk", 3},
-      // 2 MiB of stderr before reading: unread, it would block our writes.
-      {"talkative encoder", &StandIns::encoder,
-       "head -c 2097152 /dev/zero | tr '\\0' ' ' >&2; cat >/dev/null",
-       "wrote 200; finish: ok; said: nothing", 200},
+      // Talks before it reads: unread, that would block it and our writes.
+      {"encoder killed at the end, saying a lot", &StandIns::encoder,
+       talk + "cat >/dev/null; printf '\\n\\t out of disk \\n' >&2; kill -TERM $$",
+       "wrote 200; finish: " + exited + "signal: 15 (SIGTERM): out of disk; said: out of disk",
+       200},
       {"encoder says invalid UTF-8", &StandIns::encoder,
        "cat >/dev/null; printf '\\377' >&2; exit 2",
        "wrote 3; finish: " + exited + "exit status: 2: ; said: nothing", 3},
