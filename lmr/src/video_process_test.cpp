@@ -140,6 +140,11 @@ std::vector<Fault> faults() {
        "( sleep 1; kill -9 $$ ) <&- & exec sleep 600",
        "write: encoder failed: Broken pipe (os error 32); again: encoder stdin; finish: " + exited +
            "signal: 9 (SIGKILL): ; said: nothing"},
+      // Stops reading but lives on: killed after a grace period, not waited for.
+      {"encoder stops reading and never exits", &StandIns::encoder,
+       "exec 0<&-; echo ' stopped reading ' >&2; exec sleep 600",
+       "write: encoder failed: stopped reading; again: encoder stdin; finish: " + exited +
+           "signal: 9 (SIGKILL): stopped reading; said: stopped reading"},
       // Talks before it reads: unread, that would block it and our writes.
       {"encoder killed at the end, saying a lot", &StandIns::encoder,
        talk + "cat >/dev/null; printf '\\n\\t out of disk \\n' >&2; kill -TERM $$",
