@@ -259,6 +259,17 @@ const Row kRows[] = {
      1,
      "^model loaded: [\\s\\S]*\nError: \\S",
      true},
+    {"test_model_float16_output",
+     {"test-model", "--model", "{m}/halfout.onnx"},
+     1,
+     "\nError: output 'y' holds float16 values, not float32\n$",
+     true},
+    {"test_model_feeds_the_first_input_only",
+     {"test-model", "--model", "{m}/firstonly.onnx"},
+     1,
+     "^model loaded: .*\n  input:  a float32 \\[1, 288, 288, 18\\]\n  input:  b float32 "
+     "\\[1\\]\n[\\s\\S]*\nError: [\\s\\S]*Missing Input: b",
+     true},
     {"test_model_absent", {"test-model", "--model", "gone.onnx"}, 1, "^Error: \\S", true},
     // Upscale runs: each codec, each family, catalogue models of both.
     {"h264", up("nn2x.onnx"), 0, "\ndone: 12 frames in ", true, "out.mp4"},

@@ -165,6 +165,23 @@ def two_inputs(name):
         [helper.make_tensor_value_info("output", TensorProto.FLOAT, [1, 3, "h", "w"])])
 
 
+def half_out(name):
+    """test-model's tensor in, float16 out: the report refuses the output."""
+    return helper.make_graph(
+        [helper.make_node("Cast", ["x"], ["y"], to=TensorProto.FLOAT16)], name,
+        [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 288, 288, 18])],
+        [helper.make_tensor_value_info("y", TensorProto.FLOAT16, [1, 288, 288, 18])])
+
+
+def first_only(name):
+    """test-model's tensor as the first input, and a second it leaves unfed."""
+    return helper.make_graph(
+        [helper.make_node("Add", ["a", "b"], ["y"])], name,
+        [helper.make_tensor_value_info("a", TensorProto.FLOAT, [1, 288, 288, 18]),
+         helper.make_tensor_value_info("b", TensorProto.FLOAT, [1])],
+        [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 288, 288, 18])])
+
+
 def no_outputs(name):
     """An input and no graph outputs at all."""
     nodes = [helper.make_node("Identity", ["input"], ["unused"])]
@@ -192,6 +209,8 @@ def main():
     save(no_inputs("noinput"), out, "noinput.onnx")
     save(two_inputs("twoin"), out, "twoin.onnx")
     save(no_outputs("nooutput"), out, "nooutput.onnx")
+    save(half_out("halfout"), out, "halfout.onnx")
+    save(first_only("firstonly"), out, "firstonly.onnx")
 
 
 if __name__ == "__main__":
