@@ -79,8 +79,9 @@ def test(work, jobs, tests, limit):
 
 
 def first_failure(output):
-    # Tests that --stop-on-failure kept from running are listed as "Not Run".
-    for m in re.finditer(r"^\s*\d+ - (\S+) \(([^)]*)\)", output, re.M):
+    # Tests that --stop-on-failure kept from running are listed as "Not Run";
+    # a parameterised test's name is followed by its parameter.
+    for m in re.finditer(r"^\s*\d+ - (\S+).*\(([^()]*)\)\s*$", output, re.M):
         if m.group(2) != "Not Run":
             return m.group(1)
     return "?"
