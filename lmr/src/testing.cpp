@@ -213,6 +213,8 @@ void make_animation(const fs::path& path) {
               "-c:v", "libx264", "-crf", "12", path.string()});
 }
 
+namespace {
+
 int zombie_children() {
   int zombies = 0;
   pid_t self = getpid();
@@ -248,6 +250,8 @@ int open_fds() {
     ++n;
   return n - 1;  // the iterator's own descriptor
 }
+
+}  // namespace
 
 void write_file(const fs::path& path, const std::string& content) {
   std::ofstream f(path, std::ios::binary);
@@ -290,20 +294,28 @@ bool inherited_by_the_test(int fd) {
 
 }  // namespace
 
-StandIns::StandIns() : probe_(real("ffprobe")), decoder_(real("ffmpeg")), encoder_(decoder_) {
-  if (const char* old = std::getenv("LMR_FFMPEG_DIR"))
-    saved_ = old;
-  setenv("LMR_FFMPEG_DIR", dir_.path().c_str(), 1);
+ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
+    : name_(std::move(name)) {
+  if (const char* old = std::getenv(name_.c_str()))
+    old_ = old;
+  value ? setenv(name_.c_str(), value->c_str(), 1) : unsetenv(name_.c_str());
+}
+
+ScopedEnv::~ScopedEnv() {
+  old_ ? setenv(name_.c_str(), old_->c_str(), 1) : unsetenv(name_.c_str());
+}
+
+StandIns::StandIns()
+    : tool_dir_("LMR_FFMPEG_DIR", dir_.path().string()),
+      probe_(real("ffprobe")),
+      decoder_(real("ffmpeg")),
+      encoder_(decoder_) {
   write();
 }
 
 StandIns::~StandIns() {
   for (auto [pid, parent] : started())
     kill(pid, SIGKILL);
-  if (saved_)
-    setenv("LMR_FFMPEG_DIR", saved_->c_str(), 1);
-  else
-    unsetenv("LMR_FFMPEG_DIR");
 }
 
 StandIns& StandIns::probe(std::string body) {

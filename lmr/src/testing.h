@@ -70,12 +70,21 @@ void make_clip(const std::filesystem::path& path,
 void run_ffmpeg(std::vector<std::string> args);
 // Graphic footage: two solid shapes gliding over a plain background (2 s).
 void make_animation(const std::filesystem::path& path);
-// Number of zombie children of this process, and of open descriptors.
-int zombie_children();
-int open_fds();
-
 void write_file(const std::filesystem::path& path, const std::string& content);
 std::string read_file(const std::filesystem::path& path);
+
+// Sets (a value) or unsets (nothing) an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(std::string name, const std::optional<std::string>& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
 
 // A folder of stand-in ffprobe and ffmpeg programs, made the tool folder
 // (LMR_FFMPEG_DIR, for this process and every child) while it lives. Each
@@ -110,8 +119,8 @@ class StandIns {
   void write() const;
 
   TempDir dir_;
+  ScopedEnv tool_dir_;
   std::string probe_, decoder_, encoder_;
-  std::optional<std::string> saved_;
 };
 
 // Checked when it goes out of scope: no zombie child and no more open

@@ -104,26 +104,6 @@ TEST(ParseUpscale, OptionTable) {
   }
 }
 
-// Sets or unsets an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = std::getenv(name))
-      old_ = old;
-    set(value);
-  }
-  ~ScopedEnv() { set(old_); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  void set(const std::optional<std::string>& v) {
-    v ? setenv(name_, v->c_str(), 1) : unsetenv(name_);
-  }
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 TEST(CliDirs, FoldersFromTheEnvironmentAndThePreferences) {
   TempDir dir;
   const std::string app = dir.path().string();
@@ -147,10 +127,10 @@ TEST(CliDirs, FoldersFromTheEnvironmentAndThePreferences) {
       {app, "", R"({"models_dir": "rel/models"})", app, "rel/models"},
       {app, "", R"({"models_dir": null})", app, app + "/models"},
   };
-  ScopedEnv xdg("XDG_DATA_HOME", std::nullopt);
+  lmr::testing::ScopedEnv xdg("XDG_DATA_HOME", std::nullopt);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.app_data.value_or("(unset)") + " " + row.prefs);
-    ScopedEnv env_app("LMR_APP_DATA", row.app_data), env_home("HOME", row.home);
+    lmr::testing::ScopedEnv env_app("LMR_APP_DATA", row.app_data), env_home("HOME", row.home);
     write_file(dir / "prefs.json", row.prefs);
     const Dirs d = cli_dirs();
     EXPECT_EQ(d.app_data.string(), row.want_app);
@@ -160,7 +140,7 @@ TEST(CliDirs, FoldersFromTheEnvironmentAndThePreferences) {
 
 TEST(CatalogStep, ResolvedModelFillsTheRecord) {
   TempDir app;
-  ScopedEnv env("LMR_APP_DATA", app.path().string());
+  lmr::testing::ScopedEnv env("LMR_APP_DATA", app.path().string());
   write_file(app / "models.json", R"({"version": 1, "models": [
     {"id": "quelt", "arch": "esrgan", "tile": [512, 384], "files": {
       "2": {"url": "u", "sha256": "2222222222222222", "bytes": 1},
