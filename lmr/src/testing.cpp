@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,26 +34,21 @@ int ProcResult::exit_code() const {
   return WEXITSTATUS(wait_status);
 }
 
-ProcResult run(const std::vector<std::string>& argv,
-               const EnvChanges& env,
-               int timeout_s,
-               const std::string& input) {
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-    throw std::runtime_error("pipe failed");
+ProcResult run(const std::vector<std::string>& argv, const EnvChanges& env, int timeout_s) {
+  // Output goes to files, not pipes: a grandchild that keeps them open
+  // cannot stall the run (the hygiene check finds it instead).
+  TempDir dir;
+  const std::string out = (dir / "out").string(), err = (dir / "err").string();
   pid_t pid = fork();
   if (pid < 0)
     throw std::runtime_error("fork failed");
   if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    for (const auto& [k, v] : env) {
-      if (v)
-        setenv(k.c_str(), v->c_str(), 1);
-      else
-        unsetenv(k.c_str());
-    }
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    if (dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0) < 0 ||
+        dup2(open(out.c_str(), flags, 0600), 1) < 0 || dup2(open(err.c_str(), flags, 0600), 2) < 0)
+      _exit(126);
+    for (const auto& [k, v] : env)
+      v ? setenv(k.c_str(), v->c_str(), 1) : unsetenv(k.c_str());
     std::vector<char*> args;
     for (const auto& a : argv)
       args.push_back(const_cast<char*>(a.c_str()));
@@ -63,72 +57,20 @@ ProcResult run(const std::vector<std::string>& argv,
     execv(args[0], args.data());
     _exit(127);
   }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
   ProcResult r;
-  size_t written = 0;
-  int in_fd = in[1];
-  if (input.empty()) {
-    close(in_fd);
-    in_fd = -1;
-  }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-  int fds[2] = {out[0], err[0]};
-  std::string* sinks[2] = {&r.out, &r.err};
-  while (fds[0] >= 0 || fds[1] >= 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now())
-                    .count();
-    if (left <= 0) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+  while (waitpid(pid, &r.wait_status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
       kill(pid, SIGKILL);
       r.timed_out = true;
+      while (waitpid(pid, &r.wait_status, 0) < 0 && errno == EINTR) {
+      }
       break;
     }
-    pollfd p[3];
-    int n = 0;
-    for (int fd : fds)
-      if (fd >= 0)
-        p[n++] = {fd, POLLIN, 0};
-    if (in_fd >= 0)
-      p[n++] = {in_fd, POLLOUT, 0};
-    int rc = poll(p, static_cast<nfds_t>(n), static_cast<int>(left));
-    if (rc < 0 && errno == EINTR)
-      continue;
-    for (int i = 0; i < n; ++i) {
-      if (p[i].revents == 0)
-        continue;
-      if (p[i].fd == in_fd) {
-        ssize_t w = write(in_fd, input.data() + written, input.size() - written);
-        if (w > 0)
-          written += static_cast<size_t>(w);
-        if (w < 0 || written == input.size()) {
-          close(in_fd);
-          in_fd = -1;
-        }
-        continue;
-      }
-      for (int k = 0; k < 2; ++k) {
-        if (p[i].fd != fds[k])
-          continue;
-        char buf[65536];
-        ssize_t got = read(fds[k], buf, sizeof buf);
-        if (got > 0) {
-          sinks[k]->append(buf, static_cast<size_t>(got));
-        } else if (got == 0 || errno != EINTR) {
-          close(fds[k]);
-          fds[k] = -1;
-        }
-      }
-    }
+    usleep(2000);
   }
-  for (int fd : fds)
-    if (fd >= 0)
-      close(fd);
-  if (in_fd >= 0)
-    close(in_fd);
-  while (waitpid(pid, &r.wait_status, 0) < 0 && errno == EINTR) {
-  }
+  r.out = read_file(out);
+  r.err = read_file(err);
   return r;
 }
 

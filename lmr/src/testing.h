@@ -24,12 +24,11 @@ struct ProcResult {
 // Environment changes: a value sets the variable, nothing unsets it.
 using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
-// Runs argv[0] (a path) with argv, stdin from `input`, capturing stdout and
-// stderr; kills it after `timeout_s` seconds.
+// Runs argv[0] (a path) with argv, stdin from /dev/null, capturing stdout
+// and stderr; kills it after `timeout_s` seconds.
 ProcResult run(const std::vector<std::string>& argv,
                const EnvChanges& env = {},
-               int timeout_s = 300,
-               const std::string& input = "");
+               int timeout_s = 300);
 // Runs the built lmr with `args`.
 ProcResult run_lmr(const std::vector<std::string>& args,
                    const EnvChanges& env = {},
