@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <map>
 
 #include "text.h"
 
@@ -17,40 +18,18 @@ namespace {
 // Decimal floating-point syntax only: optional sign, digits with an optional
 // fraction, optional exponent. No white space, no "inf", "nan" or hex.
 std::optional<double> parse_decimal(std::string_view s) {
-  size_t i = 0;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-    ++i;
-  size_t digits = 0;
-  while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-    ++i;
-    ++digits;
-  }
-  if (i < s.size() && s[i] == '.') {
-    ++i;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-      ++i;
-      ++digits;
-    }
-  }
-  if (digits == 0)
+  // from_chars reads the form but takes no '+' and does read "inf" and "nan".
+  const std::string_view body = s.starts_with('+') ? s.substr(1) : s;
+  if ((s.starts_with('+') && body.starts_with('-')) ||
+      body.find_first_not_of("0123456789.eE+-") != std::string_view::npos)
     return std::nullopt;
-  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-    ++i;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-      ++i;
-    size_t exp_digits = 0;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-      ++i;
-      ++exp_digits;
-    }
-    if (exp_digits == 0)
-      return std::nullopt;
-  }
-  if (i != s.size())
+  double v = 0.0;
+  const auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), v);
+  if (end != body.data() + body.size() ||
+      (ec != std::errc() && ec != std::errc::result_out_of_range))
     return std::nullopt;
-  // strtod gives infinity or zero where the value is out of range.
-  std::string copy(s);
-  return std::strtod(copy.c_str(), nullptr);
+  // Out of range: infinity or zero, as strtod gives.
+  return ec == std::errc() ? v : std::strtod(std::string(body).c_str(), nullptr);
 }
 
 // Rounds half away from zero and saturates into uint64: NaN and negatives
@@ -134,6 +113,16 @@ Result<VideoInfo> parse_probe_report(std::string_view report) {
   // In report order: the stream's duration, its DURATION tag (Matroska
   // gives no other), then the container's, which may span longer audio.
   std::vector<double> durations;
+  // Taken as they are; the last one wins.
+  static const std::map<std::string_view, std::string VideoInfo::*> texts{
+      {"codec_name", &VideoInfo::codec_name},
+      {"profile", &VideoInfo::profile},
+      {"pix_fmt", &VideoInfo::pix_fmt},
+      {"format_name", &VideoInfo::format_name},
+      {"color_space", &VideoInfo::color_space},
+      {"color_primaries", &VideoInfo::color_primaries},
+      {"color_transfer", &VideoInfo::color_transfer},
+      {"color_range", &VideoInfo::color_range}};
 
   size_t pos = 0;
   while (pos <= report.size()) {
@@ -162,14 +151,8 @@ Result<VideoInfo> parse_probe_report(std::string_view report) {
       read_count(frames);
     } else if (key == "r_frame_rate") {
       rate = std::string(value);
-    } else if (key == "codec_name") {
-      info.codec_name = value;
-    } else if (key == "profile") {
-      info.profile = value;
-    } else if (key == "pix_fmt") {
-      info.pix_fmt = value;
-    } else if (key == "format_name") {
-      info.format_name = value;
+    } else if (auto text = texts.find(key); text != texts.end()) {
+      info.*(text->second) = value;
     } else if (key == "duration") {
       if (auto d = parse_decimal(value))
         durations.push_back(*d);
@@ -180,14 +163,6 @@ Result<VideoInfo> parse_probe_report(std::string_view report) {
       info.rotation = parse_decimal(value).value_or(0.0);
     } else if (key == "sample_aspect_ratio") {
       sar = parse_ratio(value).value_or(std::pair<uint64_t, uint64_t>{1, 1});
-    } else if (key == "color_space") {
-      info.color_space = value;
-    } else if (key == "color_primaries") {
-      info.color_primaries = value;
-    } else if (key == "color_transfer") {
-      info.color_transfer = value;
-    } else if (key == "color_range") {
-      info.color_range = value;
     }
   }
 
@@ -288,12 +263,9 @@ std::vector<std::string> decoder_args(const std::string& input,
     args.insert(args.end(), {"-ss", fixed3(range->start), "-to", fixed3(range->end)});
   args.insert(args.end(), {"-i", input, "-map", "0:V:0"});
   if (!filters.empty()) {
-    std::string joined;
-    for (size_t i = 0; i < filters.size(); ++i) {
-      if (i > 0)
-        joined += ',';
-      joined += filters[i];
-    }
+    std::string joined = filters.front();
+    for (size_t i = 1; i < filters.size(); ++i)
+      joined += "," + filters[i];
     args.insert(args.end(), {"-vf", joined});
   }
   args.insert(args.end(), {"-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
