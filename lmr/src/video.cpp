@@ -151,8 +151,8 @@ Result<VideoInfo> parse_probe_report(std::string_view report) {
       read_count(frames);
     } else if (key == "r_frame_rate") {
       rate = std::string(value);
-    } else if (auto text = texts.find(key); text != texts.end()) {
-      info.*(text->second) = value;
+    } else if (auto field = texts.find(key); field != texts.end()) {
+      info.*(field->second) = value;
     } else if (key == "duration") {
       if (auto d = parse_decimal(value))
         durations.push_back(*d);
