@@ -42,7 +42,7 @@ std::string fields(const ParsedUpscale& p) {
     << " ep=" << static_cast<int>(c.ep) << " codec=" << c.codec << " quality=" << c.quality
     << " max_frames=" << c.max_frames << " div=" << c.div << " max_area=" << opt(c.max_area)
     << " fgnet=" << (c.fgnet ? "yes" : "no") << " model_name=" << c.model_name.value_or("-")
-    << " id=" << p.catalog_id.value_or("-");
+    << " id=" << p.catalog_id.value_or("-") << " reuse=" << (c.reuse ? "yes" : "no");
   return s.str();
 }
 
@@ -58,7 +58,7 @@ Fields words(const std::string& text, Fields into = {}) {
 Fields with_defaults(const std::string& changed) {
   return words(changed, words("input= output= model= scale=2 tile=-x- overlap=16 ep=0 codec=h264 "
                               "quality=80 max_frames=18446744073709551615 div=1 max_area=- "
-                              "fgnet=no model_name=- id=-"));
+                              "fgnet=no model_name=- id=- reuse=yes"));
 }
 
 TEST(ParseUpscale, OptionTable) {
@@ -79,6 +79,7 @@ TEST(ParseUpscale, OptionTable) {
        "quality=100 max_frames=0 div=8 max_area=65536 fgnet=yes id=quelt"},
       {{"--ep", "cpu", "--ep", "coreml", "--quality", "1"}, "ep=0 quality=1"},
       {{"--tile", "512"}, "tile=512x512"},
+      {{"--no-reuse", "--max-frames", "3", "--no-reuse"}, "reuse=no max_frames=3"},
       {{"--tile", "0"}, "tile=0x0"},
       {{"--tile", "1x2", "--tile", "+7x+9"}, "tile=7x9"},
       {{"--scale"}, "", "missing value for --scale"},
@@ -93,6 +94,7 @@ TEST(ParseUpscale, OptionTable) {
       {{"--quality", "4294967296"}, "", "number too large to fit in target type"},
       {{"--version"}, "", "unknown option: --version"},
       {{"--fgnet", "x"}, "", "unknown option: x"},
+      {{"--no-reuse", "no"}, "", "unknown option: no"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(::testing::PrintToString(row.args));
