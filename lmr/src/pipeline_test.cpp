@@ -391,6 +391,13 @@ TEST(EsrganPlan, Table) {
       ASSERT_EQ(t.h, std::min(p.tile_h, r.h));
     }
   }
+  // The side of --tile: even, and one padded tile where it covers the axis.
+  const std::tuple<uint64_t, uint64_t, uint64_t> sides[] = {
+      {513, 1920, 512}, {101, 300, 100}, {44, 45, 44}, {45, 45, 46},
+      {64, 45, 46},     {46, 46, 46},    {1, 10, 2},   {0, 1, 2},
+  };
+  for (const auto& [tile, extent, side] : sides)
+    EXPECT_EQ(even_tile(tile, extent), side) << tile << " on " << extent;
   // The catalogue's 512 at the common sizes: at most 1.10 times the pixels.
   for (const auto& [w, h] :
        {std::pair<uint64_t, uint64_t>{1280, 720}, {1920, 1080}, {3840, 2160}}) {
