@@ -218,7 +218,7 @@ Result<std::vector<PpmImage>> split_ppm(std::span<const uint8_t> bytes) {
     uint64_t v = 0;
     while (at < bytes.size() && bytes[at] >= '0' && bytes[at] <= '9' && at - begin < 9)
       v = v * 10 + (bytes[at++] - '0');
-    if (at == begin)
+    if (at == begin || (at < bytes.size() && bytes[at] >= '0' && bytes[at] <= '9'))
       return std::nullopt;
     return v;
   };
