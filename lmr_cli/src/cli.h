@@ -41,8 +41,8 @@ struct NumberRange {
   uint64_t parse_max = UINT64_MAX;
 };
 // Upscale factors of the models there are (2 to 4), with room for 1x
-// restoration models and larger factors; above 16 even a small frame's
-// output would pass ffmpeg's picture size limit.
+// restoration models and larger factors; beyond 16 no model is made, and at
+// 32x even a DVD frame is past ffmpeg's picture size limit.
 inline constexpr NumberRange kScaleRange{1, 16, "--scale must be a whole number from 1 to 16"};
 // `value` when it is a number in `range`; otherwise the range's rule, caused
 // by the parser's own complaint when `value` is not a number it can read.
