@@ -12,11 +12,20 @@
 #      the largest of lmr and its ffmpeg children).
 # bench.sh models [BUILD_DIR]: the pretrained models' speed instead
 # (tools/models/speed.sh).
+# bench.sh reuse|plan [BUILD_DIR]: the reuse of unchanged tiles on four
+# clips, or the catalogue plan's tiles and memory at 720p, 1080p and 2160p
+# (tools/models/reuse.sh).
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${1:-}" = models ]; then
   shift
   exec "$ROOT/tools/models/speed.sh" "$@"
+fi
+if [ "${1:-}" = reuse ] || [ "${1:-}" = plan ]; then
+  mode=$1
+  shift
+  [ "$mode" = reuse ] && mode=clips
+  exec "$ROOT/tools/models/reuse.sh" "$mode" "$@"
 fi
 BUILD=${1:-$ROOT/build}
 BIN=$BUILD/bin
