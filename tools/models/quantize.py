@@ -27,13 +27,19 @@ Usage: quantize.py [options] FP32.onnx OUT.onnx FRAME.f32...
   each FRAME.f32 holds float32 [3, H, W] (RGB in 0..1) of size --size HxW.
 Options: --model-run PATH (required), --work DIR (scratch, default a
 temporary folder), --float first,last (convolutions kept float; default
-first,last), --clip mse|minmax (default mse), --no-equalise,
---bias-correction.
+first,last), --clip minmax|mse|PERCENTILE (default minmax: the calibration
+extremes), --clip-out (the same for convolution outputs; default as
+--clip), --no-equalise, --equalise activations|weights (what channel c's
+range is balanced against the next weights' with; default activations),
+--alpha A (how far: s_c = range_c^A / weight_range_c^(1-A); default 0.5),
+--bias-correction, --stats FILE (keeps the float model's calibration
+statistics in FILE, read back when it exists: for trying options).
 Prints one line per step on stdout; on error one line "quantize: <message>"
 on stderr and exit status 1."""
 
 import argparse
 import os
+import pickle
 import shutil
 import subprocess
 import sys
@@ -298,7 +304,7 @@ def mse_range(values, lo, hi):
     return best
 
 
-def equalise(chain, st):
+def equalise(chain, st, weights_only=False, alpha=0.5):
     """Divides conv i's output channels by s and multiplies conv i+1's input
     channels by s, s meeting the activation range and the next weights'
     range halfway; the statistics follow exactly."""
@@ -306,8 +312,12 @@ def equalise(chain, st):
         w2 = chain.weights[i + 1]
         wr = np.abs(w2).transpose(1, 0, 2, 3).reshape(w2.shape[1], -1).max(axis=1)
         x = 2 * i + 1  # probe order: y0, x1, y1, x2, y2, ...
-        act = np.maximum(np.maximum(st.cmax[x], -st.cmin[x]), 1e-6)
-        s = np.sqrt(act / np.maximum(wr, 1e-12))
+        if weights_only:  # the two convolutions' weight ranges instead
+            w1 = chain.weights[i]
+            act = np.abs(w1).reshape(w1.shape[0], -1).max(axis=1)
+        else:
+            act = np.maximum(np.maximum(st.cmax[x], -st.cmin[x]), 1e-6)
+        s = act ** alpha / np.maximum(wr, 1e-12) ** (1 - alpha)
         s = s / np.exp(np.mean(np.log(s)))  # keep the overall magnitude
         chain.weights[i] /= s.reshape(-1, 1, 1, 1)
         chain.biases[i] /= s
@@ -318,18 +328,31 @@ def equalise(chain, st):
 
 def calibrate(chain, frames, size, args, work):
     n = chain.count
-    st = Stats(2 * n - 1)
-    run_probes(float_graph(chain, probes=True), frames, size, args.model_run, work, st)
+    if args.stats and os.path.exists(args.stats):
+        with open(args.stats, "rb") as f:
+            st = pickle.load(f)
+    else:
+        st = Stats(2 * n - 1)
+        run_probes(float_graph(chain, probes=True), frames, size, args.model_run, work, st)
+        if args.stats:
+            with open(args.stats + ".tmp", "wb") as f:
+                pickle.dump(st, f)
+            os.replace(args.stats + ".tmp", args.stats)
     if not args.no_equalise:
-        equalise(chain, st)
+        equalise(chain, st, args.equalise == "weights", args.alpha)
         print("quantize: channels equalised")
     ranges = []
     for i in range(n):
         def rng(k):
             lo, hi = float(st.cmin[k].min()), float(st.cmax[k].max())
-            if args.clip == "minmax":
+            clip = args.clip_out if k % 2 == 0 and args.clip_out else args.clip
+            if clip == "minmax":
                 return lo, hi
-            return mse_range(st.values(k), lo, hi)
+            if clip == "mse":
+                return mse_range(st.values(k), lo, hi)
+            q = float(clip)  # a percentile of the calibration values
+            v = st.values(k)
+            return float(np.percentile(v, 100 - q)), float(np.percentile(v, q))
         x_range = (0.0, 1.0) if i == 0 else rng(2 * i - 1)
         ranges.append((x_range, rng(2 * i)))
     return ranges, st
@@ -356,9 +379,13 @@ def main(argv):
     ap.add_argument("--model-run", required=True)
     ap.add_argument("--work")
     ap.add_argument("--float", default="first,last")
-    ap.add_argument("--clip", choices=("mse", "minmax"), default="mse")
+    ap.add_argument("--clip", default="minmax")
+    ap.add_argument("--clip-out")
+    ap.add_argument("--alpha", type=float, default=0.5)
+    ap.add_argument("--equalise", choices=("activations", "weights"), default="activations")
     ap.add_argument("--no-equalise", action="store_true")
     ap.add_argument("--bias-correction", action="store_true")
+    ap.add_argument("--stats")
     args = ap.parse_args(argv[1:])
     h, w = (int(v) for v in args.size.split("x"))
     chain = Chain(onnx.load(args.fp32))

@@ -167,7 +167,7 @@ def main():
               for t, top, left in ((8, 300, 900), (20, 500, 1000))]
     del frames
     cal = [os.path.join(WORK, f"cal{t}.f32") for t in (8, 20)]
-    for name, opts in (("realesr-animevideov3-x2", ["--float", "last"]),
+    for name, opts in (("realesr-animevideov3-x4", ["--float", "last"]),
                        ("realesrgan-x4fast", ["--float", "", "--bias-correction"])):
         fp32 = os.path.join(WORK, name + ".onnx")
         subprocess.run(["/usr/bin/python3", os.path.join(HERE, "ncnn2onnx.py"),
