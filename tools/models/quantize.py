@@ -373,6 +373,19 @@ def bias_correction(chain, ranges, float_convs, st, frames, size, args, work):
             chain.biases[i] -= got.mean(i) - st.mean(2 * i)
 
 
+def weight_bias_correction(chain, float_convs, st):
+    """Moves each quantised convolution's bias by the mean its output gains
+    from the rounding of its weights alone: -(Wq - W) . E[x], with E[x] per
+    input channel from the float calibration (borders aside)."""
+    for i in range(1, chain.count):
+        if i in float_convs:
+            continue
+        w = chain.weights[i]
+        scale, q = weight_qparams(w)
+        dw = q.astype(np.float64) * scale.reshape(-1, 1, 1, 1) - w
+        chain.biases[i] -= dw.sum(axis=(2, 3)) @ st.mean(2 * i - 1)
+
+
 def main(argv):
     ap = argparse.ArgumentParser(prog="quantize.py")
     ap.add_argument("fp32")
@@ -389,6 +402,7 @@ def main(argv):
     ap.add_argument("--no-equalise", action="store_true")
     ap.add_argument("--bias-correction", action="store_true")
     ap.add_argument("--stats")
+    ap.add_argument("--weight-bias-correction", action="store_true")
     args = ap.parse_args(argv[1:])
     h, w = (int(v) for v in args.size.split("x"))
     chain = Chain(onnx.load(args.fp32))
@@ -400,6 +414,9 @@ def main(argv):
     try:
         os.makedirs(work, exist_ok=True)
         ranges, st = calibrate(chain, args.frames, (h, w), args, work)
+        if args.weight_bias_correction:
+            weight_bias_correction(chain, float_convs, st)
+            print("quantize: weight rounding's bias corrected")
         if args.bias_correction:
             bias_correction(chain, ranges, float_convs, st, args.frames, (h, w), args, work)
             print("quantize: biases corrected")
