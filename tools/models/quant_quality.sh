@@ -40,7 +40,7 @@ $CAMERA|camera|5 45|15 35 55 75"
 
 frame() {  # CLIP SECOND OUT.f32: a 480x270 frame (cropped to 16:9), RGB floats
   [ -s "$3" ] && return
-  "$BIN/ffmpeg" -v error -y -ss "$2" -i "$1" -frames:v 1 \
+  "$BIN/ffmpeg" -nostdin -v error -y -ss "$2" -i "$1" -frames:v 1 \
     -vf "scale=480:270:force_original_aspect_ratio=increase:flags=area,crop=480:270" \
     -f rawvideo -pix_fmt rgb24 "$WORK/f.rgb"
   /usr/bin/python3 -c "
