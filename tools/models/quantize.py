@@ -73,7 +73,7 @@ class Chain:
             for i in n.input:
                 by_input.setdefault(i, []).append(n)
         self.weights, self.biases, self.slopes = [], [], []
-        self.tail = []
+        self.chain_names = set()
         x = "input"
         consumers = [n for n in by_input.get(x, []) if n.op_type == "Conv"]
         if len(consumers) != 1:
@@ -89,32 +89,51 @@ class Chain:
                 raise Refused(f"{conv.name}: no bias")
             self.weights.append(inits[conv.input[1]].astype(np.float64))
             self.biases.append(inits[conv.input[2]].astype(np.float64))
-            nxt = by_input.get(conv.output[0], [])
-            if len(nxt) != 1:
-                raise Refused(f"{conv.name}: its output is used {len(nxt)} times")
-            if nxt[0].op_type != "PRelu":
+            act = self.activation(conv, by_input, inits)
+            if act is None:
                 break
-            prelu = nxt[0]
-            slope = inits[prelu.input[1]].astype(np.float64).reshape(-1)
+            slope, out, names = act
             if slope.size != self.weights[-1].shape[0]:
-                raise Refused(f"{prelu.name}: one slope per channel expected")
+                raise Refused(f"{conv.name}: one slope per channel expected")
             self.slopes.append(slope)
-            after = by_input.get(prelu.output[0], [])
+            self.chain_names |= names
+            after = by_input.get(out, [])
             if len(after) != 1 or after[0].op_type != "Conv":
-                raise Refused(f"{prelu.name}: not followed by one convolution")
+                raise Refused(f"{conv.name}: its activation is not followed by one convolution")
             conv = after[0]
         # The rest (pixel shuffle, the enlarged input added) is kept as is;
         # it reads the last convolution's output.
         self.last_output = conv.output[0]
-        chain_names = set()
-        for n in nodes:
-            if n.op_type in ("Conv", "PRelu") and n.output[0] != self.last_output:
-                chain_names.add(n.name)
-        self.tail = [n for n in nodes if n.name not in chain_names and n is not conv]
+        self.chain_names |= {n.name for n in nodes if n.op_type == "Conv"}
+        self.tail = [n for n in nodes if n.name not in self.chain_names]
         used = {i for n in self.tail for i in n.input}
         self.tail_inits = [t for t in g.initializer if t.name in used]
         self.opset = max(o.version for o in model.opset_import if o.domain in ("", "ai.onnx"))
         self.doc = model.doc_string
+
+    @staticmethod
+    def activation(conv, by_input, inits):
+        """The PRelu after conv, as PRelu or as x + (a - 1) * min(x, 0):
+        (per-channel slopes, its output, its node names), or None."""
+        users = by_input.get(conv.output[0], [])
+        kinds = sorted(n.op_type for n in users)
+        if kinds == ["PRelu"]:
+            p = users[0]
+            return inits[p.input[1]].astype(np.float64).reshape(-1), p.output[0], {p.name}
+        if kinds != ["Add", "Min"]:
+            return None
+        mn = next(n for n in users if n.op_type == "Min")
+        add = next(n for n in users if n.op_type == "Add")
+        mul = by_input.get(mn.output[0], [])
+        zero = inits.get(mn.input[1])
+        if len(mul) != 1 or mul[0].op_type != "Mul" or zero is None or zero.any() or \
+                mul[0].output[0] not in add.input:
+            return None
+        am1 = inits.get(mul[0].input[1])
+        if am1 is None:
+            return None
+        return am1.astype(np.float64).reshape(-1) + 1, add.output[0], \
+            {mn.name, mul[0].name, add.name}
 
     @property
     def count(self):
