@@ -35,6 +35,8 @@ extremes), --clip-out (the same for convolution outputs; default as
 --clip), --no-equalise, --equalise activations|weights (what channel c's
 range is balanced against the next weights' with; default activations),
 --alpha A (how far: s_c = range_c^A / weight_range_c^(1-A); default 0.5),
+--equalise-percentile P (a channel's range is its P-th percentile of
+absolute values rather than its extreme),
 --bias-correction, --stats FILE (keeps the float model's calibration
 statistics in FILE, read back when it exists: for trying options).
 Prints one line per step on stdout; on error one line "quantize: <message>"
@@ -326,7 +328,7 @@ def mse_range(values, lo, hi):
     return best
 
 
-def equalise(chain, st, weights_only=False, alpha=0.5):
+def equalise(chain, st, weights_only=False, alpha=0.5, pct=None):
     """Divides conv i's output channels by s and multiplies conv i+1's input
     channels by s, s meeting the activation range and the next weights'
     range halfway; the statistics follow exactly."""
@@ -337,6 +339,12 @@ def equalise(chain, st, weights_only=False, alpha=0.5):
         if weights_only:  # the two convolutions' weight ranges instead
             w1 = chain.weights[i]
             act = np.abs(w1).reshape(w1.shape[0], -1).max(axis=1)
+        elif pct:  # a high percentile per channel, not its rare extreme
+            v = np.abs(np.concatenate([a for a, _ in st.sample[x]]))
+            c = np.concatenate([b for _, b in st.sample[x]])
+            act = np.array([np.percentile(v[c == k], pct) if (c == k).any() else 1e-6
+                            for k in range(w2.shape[1])])
+            act = np.maximum(act, 1e-6)
         else:
             act = np.maximum(np.maximum(st.cmax[x], -st.cmin[x]), 1e-6)
         s = act ** alpha / np.maximum(wr, 1e-12) ** (1 - alpha)
@@ -361,7 +369,7 @@ def calibrate(chain, frames, size, args, work):
                 pickle.dump(st, f)
             os.replace(args.stats + ".tmp", args.stats)
     if not args.no_equalise:
-        equalise(chain, st, args.equalise == "weights", args.alpha)
+        equalise(chain, st, args.equalise == "weights", args.alpha, args.equalise_percentile)
         print("quantize: channels equalised")
     ranges = []
     for i in range(n):
@@ -417,6 +425,7 @@ def main(argv):
     ap.add_argument("--clip", default="minmax")
     ap.add_argument("--clip-out")
     ap.add_argument("--alpha", type=float, default=0.5)
+    ap.add_argument("--equalise-percentile", type=float)
     ap.add_argument("--equalise", choices=("activations", "weights"), default="activations")
     ap.add_argument("--no-equalise", action="store_true")
     ap.add_argument("--bias-correction", action="store_true")
