@@ -3,11 +3,13 @@
 // provider, the runtime's defaults otherwise, one intra-op thread per online
 // processor. The library is loaded the engine's way.
 //
-// Usage: model_run [--runs N] [--threads N] [--fix-dims] MODEL IN.f32 H W OUT.f32
+// Usage: model_run [--runs N] [--threads N] [--fix-dims] [--all-outputs] MODEL IN.f32 H W OUT.f32
 //   IN.f32 holds float32 [1, 3, H, W]; OUT.f32 receives the first output's
 //   values. Prints the output shape, each run's inference time and the
 //   median. --fix-dims fixes the free dimensions h and w to H and W, as lmr
-//   does for a tiled job.
+//   does for a tiled job. --all-outputs also writes output k (k >= 1) to
+//   OUT.f32.k and prints each one's name and shape: the model quantiser
+//   reads intermediate tensors this way.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -31,6 +33,7 @@ struct Args {
   int runs = 1;
   int threads = static_cast<int>(lmr::platform::online_processors());
   bool fix_dims = false;
+  bool all_outputs = false;
   std::string model, input, output;
   int64_t h = 0, w = 0;
 };
@@ -44,11 +47,15 @@ Result<Args> parse(int argc, char** argv) {
       (arg == "--runs" ? a.runs : a.threads) = std::stoi(argv[++i]);
     else if (arg == "--fix-dims")
       a.fix_dims = true;
+    else if (arg == "--all-outputs")
+      a.all_outputs = true;
     else
       rest.push_back(arg);
   }
   if (rest.size() != 5 || a.runs < 1 || a.threads < 0) {
-    return fail("usage: model_run [--runs N] [--threads N] [--fix-dims] MODEL IN.f32 H W OUT.f32");
+    return fail(
+        "usage: model_run [--runs N] [--threads N] [--fix-dims] [--all-outputs] MODEL "
+        "IN.f32 H W OUT.f32");
   }
   a.model = rest[0], a.input = rest[1], a.output = rest[4];
   a.h = std::stoll(rest[2]), a.w = std::stoll(rest[3]);
@@ -89,9 +96,14 @@ Status run(const Args& a) {
     Ort::Session session(**env, a.model.c_str(), options);
     Ort::AllocatorWithDefaultOptions allocator;
     Ort::AllocatedStringPtr in_name = session.GetInputNameAllocated(0, allocator);
-    Ort::AllocatedStringPtr out_name = session.GetOutputNameAllocated(0, allocator);
+    const size_t n_out = a.all_outputs ? session.GetOutputCount() : 1;
+    std::vector<Ort::AllocatedStringPtr> out_held;
+    std::vector<const char*> out_names;
+    for (size_t k = 0; k < n_out; ++k) {
+      out_held.push_back(session.GetOutputNameAllocated(k, allocator));
+      out_names.push_back(out_held.back().get());
+    }
     const char* in_names[] = {in_name.get()};
-    const char* out_names[] = {out_name.get()};
     const int64_t shape[] = {1, 3, a.h, a.w};
     Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
     Ort::Value tensor =
@@ -101,21 +113,30 @@ Status run(const Args& a) {
     std::vector<Ort::Value> outputs;
     for (int i = 0; i < a.runs; ++i) {
       const Clock::time_point start = Clock::now();
-      outputs = session.Run(Ort::RunOptions{nullptr}, in_names, &tensor, 1, out_names, 1);
+      outputs =
+          session.Run(Ort::RunOptions{nullptr}, in_names, &tensor, 1, out_names.data(), n_out);
       times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
       std::printf("run %d: %.1f ms\n", i + 1, times.back());
     }
-    auto info = outputs.front().GetTensorTypeAndShapeInfo();
-    if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT)
-      return fail("the first output is not float32");
     std::string dims;
-    for (int64_t d : info.GetShape())
-      dims += (dims.empty() ? "" : "x") + std::to_string(d);
-    std::ofstream out(a.output, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(outputs.front().GetTensorData<float>()),
-              static_cast<std::streamsize>(info.GetElementCount() * sizeof(float)));
-    if (!out.flush())
-      return fail(a.output + ": cannot write the output");
+    for (size_t k = 0; k < n_out; ++k) {
+      auto info = outputs[k].GetTensorTypeAndShapeInfo();
+      if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT)
+        return fail(std::string("output ") + out_names[k] + " is not float32");
+      std::string d;
+      for (int64_t v : info.GetShape())
+        d += (d.empty() ? "" : "x") + std::to_string(v);
+      const std::string path = k == 0 ? a.output : a.output + "." + std::to_string(k);
+      std::ofstream out(path, std::ios::binary | std::ios::trunc);
+      out.write(reinterpret_cast<const char*>(outputs[k].GetTensorData<float>()),
+                static_cast<std::streamsize>(info.GetElementCount() * sizeof(float)));
+      if (!out.flush())
+        return fail(path + ": cannot write the output");
+      if (k == 0)
+        dims = d;
+      else
+        std::printf("output %zu %s %s\n", k, out_names[k], d.c_str());
+    }
     std::sort(times.begin(), times.end());
     std::printf("output %s\ninference: median %.1f ms, min %.1f ms over %d runs, %d threads\n",
                 dims.c_str(), times[times.size() / 2], times.front(), a.runs, a.threads);
