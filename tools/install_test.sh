@@ -33,8 +33,9 @@ clean "$P/bin/lmr" upscale --model model.onnx -i clip.mp4 -o out.mp4 --ep cpu 2>
 got=$("$P/bin/ffprobe" -v error -count_frames -select_streams v:0 \
   -show_entries stream=width,height,nb_read_frames -of csv=p=0 out.mp4)
 [ "$got" = "128,96,5" ] || fail "out.mp4 is $got (width,height,frames), expected 128,96,5"
-leftover=$(ls -A | grep -v -x -e clip.mp4 -e model.onnx -e out.mp4 || true)
-[ -z "$leftover" ] || fail "left in the working folder: $leftover"
+for f in * .[!.]*; do
+  case "$f" in clip.mp4 | model.onnx | out.mp4 | '.[!.]*') ;; *) fail "left in the working folder: $f" ;; esac
+done
 
 mv "$P/bin/libonnxruntime.so" "$WORK/away.so"
 if clean "$P/bin/lmr" upscale --model model.onnx -i clip.mp4 -o out2.mp4 --ep cpu 2>"$WORK/noort"; then

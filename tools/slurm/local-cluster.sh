@@ -54,11 +54,12 @@ pid_of() { [ -s "$1" ] && tr -dc '0-9' <"$1"; }
 # Processes of this cluster: the daemons carry its marker in their
 # environment (set when they were started); a step daemon (which overwrites
 # its environment with its title) holds the cluster's log and sockets open;
-# a job's programs run in the session of their step daemon. This script and
-# the processes above it are never among them.
+# a job's programs run in the session of their step daemon. This script, the
+# processes above it and munged (stopped last, by its pid) are not among them.
 MARK=LMR_LOCAL_CLUSTER=$DIR
 cluster_pids() {
-  local p q=$$ keep=" " sids=" "
+  local p q=$BASHPID keep sids=" "
+  keep=" $(pid_of "$DIR/munge/munged.pid") "
   while [ -n "$q" ] && [ "$q" != 0 ]; do
     keep="$keep$q "
     q=$(sed -n 's/^PPid:[[:space:]]*//p' "/proc/$q/status" 2>/dev/null)
@@ -71,12 +72,13 @@ cluster_pids() {
   } 2>/dev/null | cut -d/ -f3 | sort -u); do
     case "$keep" in *" $p "*) continue ;; esac
     echo "$p"
-    # Fields after the command name: state, parent, group, session.
+    # Fields after the command name: state, parent, group, session. Zombies
+    # have ended; whoever is their parent reaps them.
     sids="$sids$(sed 's/.*) //' "/proc/$p/stat" 2>/dev/null | cut -d' ' -f4) "
   done
   [ "$sids" = " " ] && return 0
   cat /proc/[0-9]*/stat 2>/dev/null | awk -v sids="$sids" -v keep="$keep" \
-    '{ pid = $1; sub(/.*\) /, ""); if (index(sids, " " $4 " ") && !index(keep, " " pid " ")) print pid }'
+    '{ pid = $1; sub(/.*\) /, ""); if ($1 != "Z" && index(sids, " " $4 " ") && !index(keep, " " pid " ")) print pid }'
 }
 
 stop() {
@@ -104,6 +106,11 @@ stop() {
 }
 
 if [ "$ACTION" = stop ]; then
+  # No process of this script may carry the marker, not even a subshell
+  # (whose environment block is the one this script started with).
+  if [ -n "${LMR_LOCAL_CLUSTER:-}${SLURM_CONF:-}" ]; then
+    exec env -u LMR_LOCAL_CLUSTER -u SLURM_CONF /bin/bash "$0" stop "$DIR"
+  fi
   stop
   exit 0
 fi
@@ -123,7 +130,7 @@ fail() {
   for log in "$DIR"/munge/munged.log "$DIR"/log/*.log; do
     [ -f "$log" ] && { echo "--- $log" >&2; tail -n 20 "$log" >&2; }
   done
-  stop
+  env -u LMR_LOCAL_CLUSTER -u SLURM_CONF /bin/bash "$0" stop "$DIR"
   exit 1
 }
 
@@ -184,7 +191,7 @@ NodeName=$HOST NodeAddr=127.0.0.1 CPUs=2 State=UNKNOWN
 PartitionName=lmr Nodes=ALL Default=YES State=UP MaxTime=INFINITE
 CONF
 
-export SLURM_CONF=$CONF "$MARK"
+export SLURM_CONF=$CONF LMR_LOCAL_CLUSTER=$DIR
 slurmctld -f "$CONF" || fail "slurmctld did not start"
 wait_for 100 scontrol ping || fail "slurmctld does not answer"
 slurmd -f "$CONF" || fail "slurmd did not start"

@@ -68,7 +68,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 for s in LMR INPUT OUTPUT MODEL JOB TASKS; do
-  [ -n "${!s}" ] || { echo "upscale.sh: --$(echo "$s" | tr 'A-Z' 'a-z') is required" >&2; exit 2; }
+  [ -n "${!s}" ] || { echo "upscale.sh: --$(echo "$s" | tr '[:upper:]' '[:lower:]') is required" >&2; exit 2; }
 done
 case "$TASKS" in '' | *[!0-9]* | 0*) echo "upscale.sh: --tasks must be a whole number from 1" >&2; exit 2 ;; esac
 [ -x "$LMR" ] || { echo "upscale.sh: $LMR is not an executable" >&2; exit 2; }
