@@ -395,7 +395,10 @@ SlurmCluster::SlurmCluster() {
   dir_ = tmpl;
   // The script says why a machine cannot run it (exit 3); starting takes a
   // few seconds and is bounded inside it, this timeout only guards a hang.
-  ProcResult r = run({"/bin/bash", cluster_script().string(), "start", dir_.string()}, {}, 120);
+  // A watcher stops the cluster if this process ends before the destructor.
+  ProcResult r = run(
+      {"/bin/bash", cluster_script().string(), "start", dir_.string(), std::to_string(getpid())},
+      {}, 120);
   if (r.exit_code() == 0) {
     started_ = true;
   } else if (r.exit_code() == 3) {

@@ -146,7 +146,8 @@ class Hygiene {
 // temporary folder, on free ports. Needs root and Debian's slurmctld, slurmd,
 // slurm-client and munge; otherwise skip_reason() says what is missing and
 // nothing runs. Every wait is bounded. The destructor stops every daemon,
-// step and job program of the cluster, pass or fail, and removes the folder.
+// step and job program of the cluster, pass or fail, and removes the folder;
+// should the test program die first, a watcher of the script does.
 class SlurmCluster {
  public:
   SlurmCluster();

@@ -1,5 +1,5 @@
 #!/bin/bash
-# local-cluster.sh start DIR | stop DIR: a one-machine Slurm cluster of two
+# local-cluster.sh start DIR [OWNER_PID] | stop DIR: a one-machine Slurm cluster of two
 # CPUs for tests and for trying tools/slurm/upscale.sh by hand, as root and
 # without systemd: its own munged, slurmctld and slurmd, with slurm.conf,
 # keys, sockets, state, pid files and logs all inside DIR, on free ports, so
@@ -9,13 +9,15 @@
 #          is idle. Clients reach it with SLURM_CONF=DIR/slurm.conf. Exits 3
 #          with the reason when this machine cannot run it (not root, a
 #          package missing); on any other failure it stops what it started,
-#          prints the logs and exits 1.
+#          prints the logs and exits 1. With OWNER_PID (a test program), a
+#          watcher stops the cluster once that process has ended, however
+#          it ended (a crash, a timeout's SIGKILL).
 #   stop:  stops every daemon by the pid in its pid file, then every process
 #          started for this cluster (job steps and their programs, which
 #          carry SLURM_CONF=DIR/slurm.conf), waits until all are gone and
 #          removes DIR. Safe to run twice or on a half-started cluster.
 set -u
-ACTION=${1:-} DIR=${2:-}
+ACTION=${1:-} DIR=${2:-} OWNER=${3:-}
 case "$ACTION" in start | stop) ;; *)
   echo "usage: local-cluster.sh start|stop DIR" >&2
   exit 2
@@ -142,6 +144,15 @@ cp /etc/munge/munge.key "$DIR/munge/munge.key"
 chown -R munge:munge "$DIR/munge"
 chmod 0755 "$DIR/munge"
 chmod 0400 "$DIR/munge/munge.key"
+if [ -n "$OWNER" ]; then
+  # Detached, without the cluster's marker and with no descriptor of the
+  # owner's; it ends with the owner or with the folder.
+  # shellcheck disable=SC2016
+  setsid env -u LMR_LOCAL_CLUSTER -u SLURM_CONF /bin/bash -c '
+    while kill -0 "$1" 2>/dev/null && [ -d "$2" ]; do sleep 1; done
+    [ -d "$2" ] && exec /bin/bash "$0" stop "$2"' "$0" "$OWNER" "$DIR" \
+    </dev/null >/dev/null 2>&1 &
+fi
 SOCK=$DIR/munge/munge.socket
 runuser -u munge -- munged --socket="$SOCK" --key-file="$DIR/munge/munge.key" \
   --pid-file="$DIR/munge/munged.pid" --log-file="$DIR/munge/munged.log" \
