@@ -69,7 +69,8 @@ TEST(AvailableProcessors, FollowTheAffinityMask) {
     EXPECT_EQ(count_with_affinity(cpus, n), static_cast<int>(std::min<uint64_t>(n, all)))
         << n << " of " << cpus.size() << " processors";
   }
-  // The pixel loops split their work by the same count.
+  // The pixel loops split their work by the same count (asked once per
+  // process: this test program never asks it before the child does).
   EXPECT_EQ(in_child([&] {
               cpu_set_t set;
               CPU_ZERO(&set);
