@@ -8,6 +8,9 @@ PACKAGES="ca-certificates openssl cmake g++ make ffmpeg nlohmann-json3-dev libss
 # The fuzz targets (tools/fuzz.sh): clang 16 is the first Debian clang that
 # compiles libstdc++ 12's std::expected; libFuzzer and the sanitizer runtimes.
 PACKAGES="$PACKAGES clang-16 libclang-rt-16-dev"
+# The Slurm tests run a one-machine cluster (tools/slurm/local-cluster.sh);
+# installing these starts nothing: the tests start and stop the daemons.
+PACKAGES="$PACKAGES slurmctld slurmd slurm-client munge"
 # npm may come from elsewhere than Debian; only install Debian's when absent.
 command -v npm >/dev/null 2>&1 || PACKAGES="$PACKAGES npm"
 missing=""

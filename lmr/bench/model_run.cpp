@@ -31,7 +31,7 @@ using lmr::Status;
 
 struct Args {
   int runs = 1;
-  int threads = static_cast<int>(lmr::platform::online_processors());
+  int threads = static_cast<int>(lmr::platform::available_processors());
   bool fix_dims = false;
   bool all_outputs = false;
   std::string model, input, output;

@@ -56,7 +56,7 @@ EncoderFamily encoder_family();
 // Registers the accelerated execution provider for `ep` 0 (all compute
 // units) or 1 (CPU and Neural Engine) on `options`. macOS: CoreML with its
 // fixed option list. Elsewhere: the CPU provider, memory arena on and one
-// intra-op thread per online processor. Fails with the runtime's text.
+// intra-op thread per available processor. Fails with the runtime's text.
 Status append_accelerated_provider(Ort::SessionOptions& options, uint8_t ep);
 
 // Asks for a pipe buffer big enough for a good part of a raw video frame
@@ -69,8 +69,29 @@ void enlarge_pipe(int fd);
 // file open). Returns 0 or an errno value.
 int inherit_only_stdio(posix_spawn_file_actions_t& actions, short& flags);
 
-// Number of processors currently online, or 0 when unknown.
-uint64_t online_processors();
+// Number of processors this process may run on, at least 1: a scheduler or a
+// container hands a task a few CPUs, not the machine. Linux: the processors
+// of the CPU affinity mask, capped by the cgroup CPU quota (v2 cpu.max, v1
+// cfs_quota_us / cfs_period_us, the smallest of the process's cgroup and its
+// ancestors) rounded up. macOS: the active processors. Read afresh each call.
+uint64_t available_processors();
+
+// The CPU quota of a cgroup as a processor count, or nothing when unlimited
+// or unreadable: v2 takes cpu.max ("150000 100000", "max 100000"), v1 the
+// texts of cpu.cfs_quota_us and cpu.cfs_period_us ("-1" is unlimited).
+std::optional<double> parse_cpu_max(std::string_view cpu_max);
+std::optional<double> parse_cfs_quota(std::string_view quota_us, std::string_view period_us);
+
+// Reads a whole small file: nothing when it cannot be read.
+using FileReader = std::function<std::optional<std::string>(const std::filesystem::path&)>;
+
+// The smallest CPU quota, in processors, of the cgroups that hold the process
+// and their ancestors up to each hierarchy's mount point, found from the
+// texts of /proc/self/cgroup and /proc/self/mountinfo and read with `read`;
+// nothing when none is limited.
+std::optional<double> cgroup_cpu_quota(std::string_view proc_cgroup,
+                                       std::string_view mountinfo,
+                                       const FileReader& read);
 
 // Makes freed memory stay in the process for reuse. The pipelines allocate
 // and free frame-sized buffers (tens of MB) on every frame; glibc hands such

@@ -365,4 +365,112 @@ Hygiene::~Hygiene() {
   EXPECT_EQ(open_fds(), fds_);
 }
 
+namespace {
+
+// `name` as execv needs it: a path, or found in PATH and the admin folders
+// (a root shell may lack /usr/sbin); empty when absent.
+std::string find_program(const std::string& name) {
+  if (name.find('/') != std::string::npos)
+    return name;
+  const char* env = std::getenv("PATH");
+  std::string path = std::string(env != nullptr ? env : "") + ":/usr/sbin:/sbin:/usr/bin:/bin";
+  std::istringstream dirs(path);
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    if (!dir.empty() && access((fs::path(dir) / name).c_str(), X_OK) == 0)
+      return (fs::path(dir) / name).string();
+  }
+  return "";
+}
+
+fs::path cluster_script() {
+  return source_dir() / "tools/slurm/local-cluster.sh";
+}
+
+}  // namespace
+
+SlurmCluster::SlurmCluster() {
+  std::string tmpl = (fs::temp_directory_path() / "lmr-slurm-XXXXXX").string();
+  if (mkdtemp(tmpl.data()) == nullptr)
+    throw std::runtime_error("mkdtemp failed");
+  dir_ = tmpl;
+  // The script says why a machine cannot run it (exit 3); starting takes a
+  // few seconds and is bounded inside it, this timeout only guards a hang.
+  // A watcher stops the cluster if this process ends before the destructor.
+  ProcResult r = run(
+      {"/bin/bash", cluster_script().string(), "start", dir_.string(), std::to_string(getpid())},
+      {}, 120);
+  if (r.exit_code() == 0) {
+    started_ = true;
+  } else if (r.exit_code() == 3) {
+    skip_ = r.err;
+  } else {
+    error_ = "the cluster did not start (exit " + std::to_string(r.exit_code()) +
+             (r.timed_out ? ", timed out" : "") + "):\n" + r.err;
+  }
+}
+
+SlurmCluster::~SlurmCluster() {
+  // Also after a failed start: the script stops whatever did start.
+  ProcResult r = run({"/bin/bash", cluster_script().string(), "stop", dir_.string()}, {}, 120);
+  if (r.exit_code() != 0)
+    ADD_FAILURE() << "stopping the cluster failed: " << r.err;
+  std::error_code ec;
+  fs::remove_all(dir_, ec);
+}
+
+EnvChanges SlurmCluster::env() const {
+  return {{"SLURM_CONF", (dir_ / "slurm.conf").string()}};
+}
+
+ProcResult SlurmCluster::client(std::vector<std::string> argv, int timeout_s) const {
+  const std::string path = find_program(argv.at(0));
+  if (path.empty())
+    throw std::runtime_error(argv[0] + " is not installed");
+  argv[0] = path;
+  return run(argv, env(), timeout_s);
+}
+
+bool SlurmCluster::wait_done(const std::vector<std::string>& job_ids, int timeout_s) const {
+  std::string list;
+  for (const std::string& id : job_ids)
+    list += (list.empty() ? "" : ",") + id;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+  while (std::chrono::steady_clock::now() < deadline) {
+    // Finished jobs drop out of squeue's default states.
+    ProcResult r = client({"squeue", "-h", "-o", "%i %T", "-j", list}, 30);
+    if (r.exit_code() == 0 && r.out.find_first_not_of(" \n") == std::string::npos)
+      return true;
+    usleep(300000);
+  }
+  return false;
+}
+
+std::vector<std::map<std::string, std::string>> SlurmCluster::job_records(
+    const std::string& id) const {
+  ProcResult r = client({"scontrol", "-o", "show", "job", id}, 30);
+  std::vector<std::map<std::string, std::string>> records;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    std::map<std::string, std::string>& fields = records.emplace_back();
+    std::istringstream words(line);
+    for (std::string word; words >> word;) {
+      const size_t eq = word.find('=');
+      if (eq != std::string::npos)
+        fields[word.substr(0, eq)] = word.substr(eq + 1);
+    }
+  }
+  return records;
+}
+
+std::string SlurmCluster::logs() const {
+  std::string text;
+  for (const char* log : {"log/slurmctld.log", "log/slurmd.log", "munge/munged.log"}) {
+    std::string all = read_file(dir_ / log);
+    if (all.size() > 4000)
+      all = "..." + all.substr(all.size() - 4000);
+    text += std::string("--- ") + log + "\n" + all;
+  }
+  return text;
+}
+
 }  // namespace lmr::testing

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -138,6 +139,44 @@ class Hygiene {
   const StandIns* tools_;
   int fds_;
   std::vector<std::pair<std::filesystem::path, std::string>> files_;
+};
+
+// A one-machine Slurm cluster of two CPUs (tools/slurm/local-cluster.sh): its
+// own munged, slurmctld and slurmd, with configuration, state and logs in a
+// temporary folder, on free ports. Needs root and Debian's slurmctld, slurmd,
+// slurm-client and munge; otherwise skip_reason() says what is missing and
+// nothing runs. Every wait is bounded. The destructor stops every daemon,
+// step and job program of the cluster, pass or fail, and removes the folder;
+// should the test program die first, a watcher of the script does.
+class SlurmCluster {
+ public:
+  SlurmCluster();
+  ~SlurmCluster();
+  SlurmCluster(const SlurmCluster&) = delete;
+  SlurmCluster& operator=(const SlurmCluster&) = delete;
+
+  // Why this machine cannot run the cluster, or empty.
+  const std::string& skip_reason() const { return skip_; }
+  // Why it failed to start where it should have, with the daemons' logs, or empty.
+  const std::string& error() const { return error_; }
+  // SLURM_CONF for the clients and the scripts that call them.
+  EnvChanges env() const;
+  // Runs a client (sbatch, squeue, scontrol, a script that calls them)
+  // against this cluster; `argv[0]` is a path or a name looked up in PATH.
+  ProcResult client(std::vector<std::string> argv, int timeout_s = 60) const;
+  // Waits until none of `job_ids` is pending, running or completing; false
+  // after `timeout_s` seconds.
+  bool wait_done(const std::vector<std::string>& job_ids, int timeout_s) const;
+  // The "Key=value" fields of `scontrol show job ID`, one map per record
+  // (an array job has one per task).
+  std::vector<std::map<std::string, std::string>> job_records(const std::string& id) const;
+  // The tails of the daemons' logs, for failure messages.
+  std::string logs() const;
+
+ private:
+  std::filesystem::path dir_;
+  std::string skip_, error_;
+  bool started_ = false;
 };
 
 }  // namespace lmr::testing

@@ -313,9 +313,11 @@ std::vector<Tile> TileGrid::tiles() const {
 }
 
 uint64_t chunk_len(uint64_t n) {
-  uint64_t cpus = platform::online_processors();
-  if (cpus == 0)
-    cpus = 4;
+  // The processors this process may use, not the machine's: under a
+  // scheduler or in a container more threads would only queue. Asked once:
+  // the query reads /proc and cgroup files (about 0.2 ms), and the pixel
+  // loops run several times a frame.
+  static const uint64_t cpus = platform::available_processors();
   return std::max<uint64_t>((n + cpus - 1) / cpus, 65536);
 }
 

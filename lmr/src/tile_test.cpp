@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "inference.h"
+#include "platform.h"
 #include "testing.h"
 #include "text.h"
 #include "tile.h"
@@ -141,8 +142,7 @@ TEST(CheckGrid, RefusesWhatMakesNoSenseOnlyWhereTheGridHasIt) {
 TEST(ChunkLen, AtLeast65536AndOneChunkPerProcessor) {
   EXPECT_EQ(chunk_len(0), 65536u);
   EXPECT_EQ(chunk_len(1), 65536u);
-  const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-  const uint64_t p = cpus > 0 ? static_cast<uint64_t>(cpus) : 4;
+  const uint64_t p = platform::available_processors();
   EXPECT_EQ(chunk_len(8294400), std::max<uint64_t>((8294400 + p - 1) / p, 65536));
 }
 
