@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <string_view>
 
 #include "cli.h"
@@ -9,6 +10,32 @@ namespace {
 
 Result<uint64_t> parse_tile_side(std::string_view s) {
   return text::parse_unsigned(s);
+}
+
+// The segmented options hang together: a job folder for any of them, a
+// task count for an index; the index comes from the scheduler when not
+// given. Nothing (no task) for the whole job.
+Result<std::optional<uint64_t>> segmented_task(const ParsedUpscale& p) {
+  const job::JobOptions& o = p.job;
+  if (!p.segmented) {
+    const char* given = o.segment_frames ? "--segment-frames"
+                        : o.tasks        ? "--tasks"
+                                         : "--task-index";
+    return fail(std::string(given) + " needs --job <dir>");
+  }
+  if (o.dir.empty())
+    return fail("--job needs a folder path");
+  if (o.task_index && !o.tasks)
+    return fail("--task-index needs --tasks");
+  if (!o.tasks)
+    return std::optional<uint64_t>();
+  auto index = job::task_index(o, [](std::string_view name) -> std::optional<std::string> {
+    const char* v = std::getenv(std::string(name).c_str());
+    return v ? std::optional<std::string>(v) : std::nullopt;
+  });
+  if (!index)
+    return std::unexpected(index.error());
+  return std::optional<uint64_t>(*index);
 }
 
 }  // namespace
@@ -23,9 +50,11 @@ Result<ParsedUpscale> parse_upscale(Args args) {
       continue;
     }
     static constexpr std::string_view kWithValue[] = {
-        "-m",        "--model-name", "--model",   "-i",        "-o",
-        "--scale",   "--tile",       "--overlap", "--ep",      "--codec",
-        "--quality", "--max-frames", "--div",     "--max-area"};
+        "-m",      "--model-name", "--model",   "-i",
+        "-o",      "--scale",      "--tile",    "--overlap",
+        "--ep",    "--codec",      "--quality", "--max-frames",
+        "--div",   "--max-area",   "--job",     "--segment-frames",
+        "--tasks", "--task-index"};
     bool known = false;
     for (auto k : kWithValue)
       known = known || opt == k;
@@ -96,6 +125,23 @@ Result<ParsedUpscale> parse_upscale(Args args) {
       if (!n)
         return std::unexpected(n.error());
       c.max_area = *n;
+    } else if (opt == "--job") {
+      parsed.job.dir = v;
+      parsed.segmented = true;
+    } else {
+      // --segment-frames, --tasks, --task-index
+      auto n = text::parse_unsigned(v);
+      if (!n)
+        return std::unexpected(n.error());
+      if (opt == "--task-index") {
+        parsed.job.task_index = *n;
+      } else if (*n == 0) {
+        return fail(opt + " must be at least 1");
+      } else if (opt == "--tasks") {
+        parsed.job.tasks = *n;
+      } else {
+        parsed.job.segment_frames = *n;
+      }
     }
   }
   return parsed;
@@ -120,8 +166,38 @@ CommandResult upscale_command(Args args) {
   if (config.model.empty()) {
     return std::unexpected(Error("--model <path> or -m <model-name> is required"));
   }
+  if (parsed->segmented || parsed->job.segment_frames || parsed->job.tasks ||
+      parsed->job.task_index) {
+    auto task = segmented_task(*parsed);
+    if (!task)
+      return std::unexpected(task.error());
+    Status st = pipeline::run_segmented(config, parsed->job, *task);
+    if (!st)
+      return std::unexpected(st.error());
+    return 0;
+  }
   Status st = config.fgnet ? pipeline::run_fgnet_upscale(config) : pipeline::run_upscale(config);
   if (!st)
+    return std::unexpected(st.error());
+  return 0;
+}
+
+}  // namespace lmr::cli
+
+namespace lmr::cli {
+
+CommandResult join_command(Args args) {
+  std::optional<std::string> dir;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] != "--job")
+      return std::unexpected(Error("unknown option: " + args[i]));
+    if (i + 1 >= args.size())
+      return std::unexpected(Error("missing value for --job"));
+    dir = args[++i];
+  }
+  if (!dir || dir->empty())
+    return std::unexpected(Error("usage: lmr join --job <dir>"));
+  if (auto st = job::join_folder(*dir); !st)
     return std::unexpected(st.error());
   return 0;
 }
