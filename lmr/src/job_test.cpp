@@ -92,7 +92,7 @@ TEST(Manifest, DifferencesNameWhatDiffers) {
     row.change(now);
     const auto diffs = manifest_differences(sample(), now);
     ASSERT_EQ(diffs.size(), 1u) << row.named;
-    EXPECT_EQ(diffs[0], row.named);
+    EXPECT_TRUE(diffs[0].starts_with(row.named)) << diffs[0];
   }
   // The count is the source's own, found once: never a reason to refuse.
   Manifest counted = sample();
@@ -225,9 +225,7 @@ TEST(Folder, ManifestWrittenWholeAndReadBack) {
 }
 
 TEST(JoinArgs, StreamCopyWithTheSourcesAudioCutAtTheVideosEnd) {
-  EXPECT_EQ(join_args("/j/segments.txt", "/c/in.mp4", "1.600000", false, "/o/out.mkv",
-                      "/o/.out.mkv.h-1.tmp"),
-            (std::vector<std::string>{"-v",
+  const std::vector<std::string> want{"-v",
                                       "error",
                                       "-y",
                                       "-f",
@@ -244,9 +242,14 @@ TEST(JoinArgs, StreamCopyWithTheSourcesAudioCutAtTheVideosEnd) {
                                       "1:a?",
                                       "-c",
                                       "copy",
+                                      "-bsf:v",
+                                      "setts=pts=PTS:dts=STARTDTS+N*DURATION",
                                       "-f",
                                       "matroska",
-                                      "/o/.out.mkv.h-1.tmp"}));
+                                      "/o/.out.mkv.h-1.tmp"};
+  EXPECT_EQ(join_args("/j/segments.txt", "/c/in.mp4", "1.600000", false, "/o/out.mkv",
+                      "/o/.out.mkv.h-1.tmp"),
+            want);
   const auto hevc = join_args("/j/s.txt", "/c/in.mp4", "", true, "/o/out.mp4", "/o/t");
   EXPECT_EQ(std::count(hevc.begin(), hevc.end(), "-t"), 0);
   EXPECT_NE(std::find(hevc.begin(), hevc.end(), "hvc1"), hevc.end());
