@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -181,6 +182,27 @@ std::string hex(const unsigned char* bytes, unsigned int len) {
     out += kHex[bytes[i] & 0xF];
   }
   return out;
+}
+
+// A join killed on this machine leaves its file beside the output; the
+// next join of the job removes it once its process is gone.
+void remove_dead_parts(const fs::path& output) {
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  const std::string prefix = "." + output.filename().string() + "." + host + "-";
+  std::error_code ec;
+  const fs::path folder = output.parent_path().empty() ? fs::path(".") : output.parent_path();
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (!name.starts_with(prefix) || !name.ends_with(".tmp"))
+      continue;
+    auto pid = text::parse_unsigned(
+        std::string_view(name).substr(prefix.size(), name.size() - prefix.size() - 4), INT32_MAX);
+    if (pid && ::kill(static_cast<pid_t>(*pid), 0) != 0 && errno == ESRCH) {
+      std::error_code rm;
+      fs::remove(it->path(), rm);
+    }
+  }
 }
 
 }  // namespace
@@ -538,7 +560,12 @@ std::vector<std::string> join_args(const fs::path& list,
   // Each segment starts with its own reordering delay (a short last one may
   // have none), which leaves a gap in the decoding times at a join; the
   // frames are evenly spaced, so decoding times follow the first one's.
-  args.insert(args.end(), {"-bsf:v", "setts=pts=PTS:dts=STARTDTS+N*DURATION"});
+  // The concat demuxer's offsets are rounded to microseconds: the frames
+  // are put back on the frame grid.
+  args.insert(
+      args.end(),
+      {"-bsf:v",
+       "setts=pts=STARTPTS+round((PTS-STARTPTS)/DURATION)*DURATION:dts=STARTDTS+N*DURATION"});
   if (hevc)
     args.insert(args.end(), {"-tag:v", "hvc1"});
   args.insert(args.end(), {"-f", video::container_name(output), out.string()});
@@ -597,6 +624,7 @@ Status join(const fs::path& dir, const Manifest& m) {
     return std::unexpected(first.error());
 
   const fs::path output(m.output);
+  remove_dead_parts(output);
   const fs::path part =
       output.parent_path() / ("." + output.filename().string() + "." + unique_suffix() + ".tmp");
   auto cmd = ffbin::command("ffmpeg");
