@@ -12,11 +12,17 @@
 #      the largest of lmr and its ffmpeg children).
 # bench.sh models [BUILD_DIR]: the pretrained models' speed instead
 # (tools/models/speed.sh).
+# bench.sh jobs [BUILD_DIR]: a segmented job against one process on the same
+# input, and the join's share (tools/bench-jobs.sh).
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${1:-}" = models ]; then
   shift
   exec "$ROOT/tools/models/speed.sh" "$@"
+fi
+if [ "${1:-}" = jobs ]; then
+  shift
+  exec "$ROOT/tools/bench-jobs.sh" "$@"
 fi
 BUILD=${1:-$ROOT/build}
 BIN=$BUILD/bin
