@@ -428,3 +428,57 @@ TEST(Segmented, BadInputIsAClearErrorAndLosesNothing) {
 
 }  // namespace
 }  // namespace lmr::job
+
+namespace lmr::job {
+namespace {
+
+// A small tmpfs for the job folder; unmounted when dropped.
+class SmallDisk {
+ public:
+  SmallDisk(const fs::path& at, const std::string& size) : at_(at) {
+    fs::create_directories(at);
+    mounted_ =
+        lmr::testing::run({"/bin/mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", at.string()})
+            .exit_code() == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_)
+      lmr::testing::run({"/bin/umount", at_.string()});
+  }
+  bool mounted() const { return mounted_; }
+  bool resize(const std::string& size) {
+    return lmr::testing::run({"/bin/mount", "-o", "remount,size=" + size, "tmpfs", at_.string()})
+               .exit_code() == 0;
+  }
+
+ private:
+  fs::path at_;
+  bool mounted_ = false;
+};
+
+TEST(Segmented, AFullDiskIsAClearErrorAndLosesNothingFinished) {
+  TempDir dir;
+  SmallDisk disk(dir / "disk", "700k");  // two segments of about 290 KB fit, not three
+  if (!disk.mounted())
+    GTEST_SKIP() << "mounting a tmpfs is not allowed here";
+  lmr::testing::make_clip(dir / "in.mp4", 160, 120, 30);
+  const fs::path one = dir / "one.mov", out = dir / "out.mov", job = dir / "disk" / "job";
+  ASSERT_EQ(run_lmr(upscale_args(dir / "in.mp4", one, "prores")).exit_code(), 0);
+  const auto args = with_job(upscale_args(dir / "in.mp4", out, "prores"), job);
+  auto full = run_lmr(args);
+  EXPECT_EQ(full.exit_code(), 1);
+  EXPECT_NE(full.err.find("No space left on device"), std::string::npos) << full.err;
+  EXPECT_FALSE(fs::exists(out));
+  EXPECT_TRUE(read_manifest(job).value_or(std::nullopt).has_value());
+  ASSERT_TRUE(fs::exists(job / "seg-000000.mov"));
+  EXPECT_EQ(count_frames(job / "seg-000000.mov").value_or(StreamFacts{}).frames, 7u);
+  EXPECT_FALSE(any_file(job, [](const std::string& n) { return n.ends_with(".part.mov"); }));
+  // Room again: the same command finishes from where it stopped.
+  ASSERT_TRUE(disk.resize("8m"));
+  auto again = run_lmr(args);
+  ASSERT_EQ(again.exit_code(), 0) << again.err;
+  EXPECT_EQ(frame_sums(out, "v"), frame_sums(one, "v"));
+}
+
+}  // namespace
+}  // namespace lmr::job
