@@ -184,6 +184,23 @@ std::string hex(const unsigned char* bytes, unsigned int len) {
   return out;
 }
 
+fs::path size_path(const fs::path& dir, uint64_t k) {
+  return dir / text::format("seg-%06llu.size", static_cast<unsigned long long>(k));
+}
+
+// A short file's content, or nothing when it cannot be read.
+std::string read_small(const fs::path& path) {
+  Fd fd(open_retrying(path.c_str(), O_RDONLY));
+  char buf[64];
+  ssize_t n = -1;
+  if (fd.valid()) {
+    do {
+      n = ::read(fd.get(), buf, sizeof buf);
+    } while (n < 0 && errno == EINTR);
+  }
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
 // A join killed on this machine leaves its file beside the output; the
 // next join of the job removes it once its process is gone.
 void remove_dead_parts(const fs::path& output) {
@@ -509,8 +526,15 @@ Result<bool> segment_complete(const fs::path& dir, const Manifest& m, uint64_t k
   std::error_code ec;
   if (!fs::exists(path, ec))
     return false;
-  // Damaged (cut short, emptied, replaced): it is redone, and the new one
-  // renamed over it.
+  // The size recorded when its frames were counted tells a damaged one
+  // (cut short, emptied, replaced) without demuxing every segment again; it
+  // is redone, and the new one renamed over it.
+  const auto size = fs::file_size(path, ec);
+  if (ec)
+    return false;
+  const std::string recorded = read_small(size_path(dir, k));
+  if (!recorded.empty())
+    return recorded == std::to_string(size) + "\n";
   auto facts = count_frames(path);
   return facts && facts->frames == m.segment_length(k);
 }
@@ -524,7 +548,13 @@ Status commit_segment(const fs::path& dir, const Manifest& m, uint64_t k, const 
     st = fail(text::format("segment %llu came out with %llu frames instead of %llu", ull(k),
                            ull(facts->frames), ull(m.segment_length(k))));
   } else {
-    st = durable_rename(part, segment_path(dir, k));
+    // The size first: a segment in place always has its size beside it.
+    std::error_code ec;
+    const auto size = fs::file_size(part, ec);
+    st = ec ? fail("cannot examine " + part.string() + ": " + ec.message())
+            : write_atomically(size_path(dir, k), std::to_string(size) + "\n");
+    if (st)
+      st = durable_rename(part, segment_path(dir, k));
   }
   if (!st) {
     std::error_code ec;
@@ -660,7 +690,8 @@ Status join(const fs::path& dir, const Manifest& m) {
         name == "manifest" || name == "segments.txt" || name == "job.lock" ||
         name == "manifest.lock" || name.starts_with("manifest.") ||
         name.starts_with("segments.txt.") ||
-        (name.starts_with("seg-") && (name.ends_with(".mov") || name.ends_with(".lock")));
+        (name.starts_with("seg-") && (name.ends_with(".mov") || name.ends_with(".lock") ||
+                                      name.ends_with(".size") || name.ends_with(".tmp")));
     if (ours) {
       std::error_code rm;
       fs::remove(it->path(), rm);

@@ -5,8 +5,9 @@
 // the join of the segments with the source's audio into the output.
 //
 // Layout of a folder: "manifest" (key=value lines), "seg-NNNNNN.mov" per
-// finished segment, "seg-NNNNNN.<host>-<pid>.part.mov" while one is being
-// written, "job.lock", "manifest.lock" and "seg-NNNNNN.lock" (flock).
+// finished segment with its byte count in "seg-NNNNNN.size",
+// "seg-NNNNNN.<host>-<pid>.part.mov" while one is being written, "job.lock", "manifest.lock" and
+// "seg-NNNNNN.lock" (flock).
 #pragma once
 
 #include <cstdint>
@@ -108,8 +109,9 @@ struct StreamFacts {
   std::string codec;
 };
 Result<StreamFacts> count_frames(const std::filesystem::path& file);
-// True when segment k is in place with its frame count (a damaged one is
-// redone and renamed over).
+// True when segment k is in place with the size recorded when its frames
+// were counted (without a record: its frame count); a damaged one is redone
+// and renamed over.
 Result<bool> segment_complete(const std::filesystem::path& dir, const Manifest& m, uint64_t k);
 // Makes `part` durable, checks it holds segment k's frames, renames it into
 // place; removes it otherwise.
