@@ -15,6 +15,7 @@
 
 #include "catalog.h"
 #include "ffbin.h"
+#include "staging.h"
 #include "text.h"
 #include "video.h"
 
@@ -38,51 +39,6 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
     fd = ::open(path, flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
-}
-
-Status fsync_path(const fs::path& path, bool directory) {
-  Fd fd(open_retrying(path.c_str(), directory ? O_RDONLY | O_DIRECTORY : O_RDONLY));
-  if (!fd.valid() || ::fsync(fd.get()) != 0)
-    return std::unexpected(with_os_cause("cannot flush " + path.string() + " to disk", errno));
-  return {};
-}
-
-// Renames `from` over `to` once its bytes are on disk, then makes the
-// rename itself durable: after a power cut `to` is the old file or the new.
-Status durable_rename(const fs::path& from, const fs::path& to) {
-  if (auto st = fsync_path(from, false); !st)
-    return st;
-  if (::rename(from.c_str(), to.c_str()) != 0)
-    return std::unexpected(
-        with_os_cause("cannot rename " + from.string() + " to " + to.string(), errno));
-  return fsync_path(to.parent_path().empty() ? fs::path(".") : to.parent_path(), true);
-}
-
-std::string unique_suffix() {
-  char host[256] = {};
-  if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0')
-    std::snprintf(host, sizeof host, "host");
-  std::string h(host);
-  std::replace(h.begin(), h.end(), '/', '_');
-  return h + "-" + std::to_string(::getpid());
-}
-
-Status write_atomically(const fs::path& path, const std::string& content) {
-  const fs::path part = path.string() + "." + unique_suffix() + ".tmp";
-  Fd fd(open_retrying(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
-  if (!fd.valid())
-    return std::unexpected(with_os_cause("cannot write " + part.string(), errno));
-  auto written = ffbin::write_all(
-      fd.get(), std::span(reinterpret_cast<const uint8_t*>(content.data()), content.size()));
-  fd.reset();
-  Status st =
-      written ? durable_rename(part, path)
-              : Status(std::unexpected(Error("cannot write " + part.string(), written.error())));
-  if (!st) {
-    std::error_code ec;
-    fs::remove(part, ec);
-  }
-  return st;
 }
 
 // Newlines would end a manifest line early; backslashes escape them.
@@ -199,27 +155,6 @@ std::string read_small(const fs::path& path) {
     } while (n < 0 && errno == EINTR);
   }
   return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-}
-
-// A join killed on this machine leaves its file beside the output; the
-// next join of the job removes it once its process is gone.
-void remove_dead_parts(const fs::path& output) {
-  char host[256] = {};
-  ::gethostname(host, sizeof host - 1);
-  const std::string prefix = "." + output.filename().string() + "." + host + "-";
-  std::error_code ec;
-  const fs::path folder = output.parent_path().empty() ? fs::path(".") : output.parent_path();
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (!name.starts_with(prefix) || !name.ends_with(".tmp"))
-      continue;
-    auto pid = text::parse_unsigned(
-        std::string_view(name).substr(prefix.size(), name.size() - prefix.size() - 4), INT32_MAX);
-    if (pid && ::kill(static_cast<pid_t>(*pid), 0) != 0 && errno == ESRCH) {
-      std::error_code rm;
-      fs::remove(it->path(), rm);
-    }
-  }
 }
 
 }  // namespace
@@ -413,10 +348,6 @@ fs::path segment_path(const fs::path& dir, uint64_t k) {
   return dir / text::format("seg-%06llu.mov", ull(k));
 }
 
-fs::path segment_part_path(const fs::path& dir, uint64_t k) {
-  return dir / text::format("seg-%06llu.%s.part.mov", ull(k), unique_suffix().c_str());
-}
-
 Result<std::optional<Lock>> Lock::take(const fs::path& file, Mode mode, bool wait) {
   Fd fd(open_retrying(file.c_str(), O_RDWR | O_CREAT, 0644));
   if (!fd.valid())
@@ -485,7 +416,7 @@ Result<std::optional<Manifest>> read_manifest(const fs::path& dir) {
 }
 
 Status write_manifest(const fs::path& dir, const Manifest& m) {
-  return write_atomically(dir / "manifest", manifest_text(m));
+  return staging::write_file(dir / "manifest", manifest_text(m));
 }
 
 Result<StreamFacts> count_frames(const fs::path& file) {
@@ -539,40 +470,24 @@ Result<bool> segment_complete(const fs::path& dir, const Manifest& m, uint64_t k
   return facts && facts->frames == m.segment_length(k);
 }
 
-Status commit_segment(const fs::path& dir, const Manifest& m, uint64_t k, const fs::path& part) {
-  auto facts = count_frames(part);
-  Status st;
-  if (!facts) {
-    st = std::unexpected(facts.error());
-  } else if (facts->frames != m.segment_length(k)) {
-    st = fail(text::format("segment %llu came out with %llu frames instead of %llu", ull(k),
-                           ull(facts->frames), ull(m.segment_length(k))));
-  } else {
-    // The size first: a segment in place always has its size beside it.
-    std::error_code ec;
-    const auto size = fs::file_size(part, ec);
-    st = ec ? fail("cannot examine " + part.string() + ": " + ec.message())
-            : write_atomically(size_path(dir, k), std::to_string(size) + "\n");
-    if (st)
-      st = durable_rename(part, segment_path(dir, k));
-  }
-  if (!st) {
-    std::error_code ec;
-    fs::remove(part, ec);
-  }
-  return st;
-}
-
-void remove_stale_parts(const fs::path& dir, uint64_t k) {
-  const std::string prefix = text::format("seg-%06llu.", ull(k));
+Status commit_segment(const fs::path& dir,
+                      const Manifest& m,
+                      uint64_t k,
+                      staging::PendingFile& part) {
+  auto facts = count_frames(part.path());
+  if (!facts)
+    return std::unexpected(facts.error());
+  if (facts->frames != m.segment_length(k))
+    return fail(text::format("segment %llu came out with %llu frames instead of %llu", ull(k),
+                             ull(facts->frames), ull(m.segment_length(k))));
+  // The size first: a segment in place always has its size beside it.
   std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.starts_with(prefix) && name.ends_with(".part.mov")) {
-      std::error_code rm;
-      fs::remove(it->path(), rm);
-    }
-  }
+  const auto size = fs::file_size(part.path(), ec);
+  if (ec)
+    return fail("cannot examine " + part.path().string() + ": " + ec.message());
+  if (auto st = staging::write_file(size_path(dir, k), std::to_string(size) + "\n"); !st)
+    return st;
+  return part.commit();
 }
 
 std::vector<std::string> join_args(const fs::path& list,
@@ -647,40 +562,34 @@ Status join(const fs::path& dir, const Manifest& m) {
   for (uint64_t k = 0; k < m.segments(); ++k)
     list += "file '" + segment_path(dir, k).filename().string() + "'\n";
   const fs::path list_path = dir / "segments.txt";
-  if (auto st = write_atomically(list_path, list); !st)
+  if (auto st = staging::write_file(list_path, list); !st)
     return st;
   auto first = count_frames(segment_path(dir, 0));
   if (!first)
     return std::unexpected(first.error());
 
-  const fs::path output(m.output);
-  remove_dead_parts(output);
-  const fs::path part =
-      output.parent_path() / ("." + output.filename().string() + "." + unique_suffix() + ".tmp");
+  auto out = staging::PendingFile::create(m.output);
+  if (!out)
+    return std::unexpected(out.error());
   auto cmd = ffbin::command("ffmpeg");
   if (!cmd)
     return std::unexpected(cmd.error());
-  cmd->args(join_args(list_path, m.source, m.audio_cut, first->codec == "hevc", m.output, part));
+  cmd->args(
+      join_args(list_path, m.source, m.audio_cut, first->codec == "hevc", m.output, out->path()));
   auto ran = cmd->output();
-  Status st;
-  if (!ran) {
-    st = std::unexpected(ran.error());
-  } else if (!ran->success()) {
-    st = fail("join failed: " + ffbin::exit_status_text(ran->wait_status) + ": " +
-              std::string(text::trim(text::lossy_utf8(ran->stderr_text))));
-  } else if (auto facts = count_frames(part); !facts) {
-    st = std::unexpected(facts.error());
-  } else if (facts->frames != m.frames) {
-    st = fail(text::format("the joined output has %llu frames instead of %llu", ull(facts->frames),
-                           ull(m.frames)));
-  } else {
-    st = durable_rename(part, output);
-  }
-  if (!st) {
-    std::error_code ec;
-    fs::remove(part, ec);
+  if (!ran)
+    return std::unexpected(ran.error());
+  if (!ran->success())
+    return fail("join failed: " + ffbin::exit_status_text(ran->wait_status) + ": " +
+                std::string(text::trim(text::lossy_utf8(ran->stderr_text))));
+  auto facts = count_frames(out->path());
+  if (!facts)
+    return std::unexpected(facts.error());
+  if (facts->frames != m.frames)
+    return fail(text::format("the joined output has %llu frames instead of %llu",
+                             ull(facts->frames), ull(m.frames)));
+  if (auto st = out->commit(); !st)
     return st;
-  }
 
   // Only the job's own files: the folder may have been given with others.
   std::error_code ec;
@@ -690,8 +599,10 @@ Status join(const fs::path& dir, const Manifest& m) {
         name == "manifest" || name == "segments.txt" || name == "job.lock" ||
         name == "manifest.lock" || name.starts_with("manifest.") ||
         name.starts_with("segments.txt.") ||
-        (name.starts_with("seg-") && (name.ends_with(".mov") || name.ends_with(".lock") ||
-                                      name.ends_with(".size") || name.ends_with(".tmp")));
+        (name.starts_with("seg-") &&
+         (name.ends_with(".mov") || name.ends_with(".lock") || name.ends_with(".size"))) ||
+        name.starts_with(".seg-") || name.starts_with(".manifest.lmr-") ||
+        name.starts_with(".segments.lmr-");
     if (ours) {
       std::error_code rm;
       fs::remove(it->path(), rm);

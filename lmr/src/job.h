@@ -5,8 +5,8 @@
 // the join of the segments with the source's audio into the output.
 //
 // Layout of a folder: "manifest" (key=value lines), "seg-NNNNNN.mov" per
-// finished segment with its byte count in "seg-NNNNNN.size",
-// "seg-NNNNNN.<host>-<pid>.part.mov" while one is being written, "job.lock", "manifest.lock" and
+// finished segment with its byte count in "seg-NNNNNN.size" (each written
+// under a temporary name by staging and renamed when complete), "job.lock", "manifest.lock" and
 // "seg-NNNNNN.lock" (flock).
 #pragma once
 
@@ -20,6 +20,7 @@
 
 #include "error.h"
 #include "fd.h"
+#include "staging.h"
 
 namespace lmr::job {
 
@@ -78,9 +79,6 @@ Status describe_source(const std::filesystem::path& source, Manifest& m);
 Result<std::string> model_digest(const std::filesystem::path& model);
 
 std::filesystem::path segment_path(const std::filesystem::path& dir, uint64_t k);
-// A name unique to this process and machine, ending in ".mov" (the container
-// is chosen from the name).
-std::filesystem::path segment_part_path(const std::filesystem::path& dir, uint64_t k);
 
 // An flock held on a file of the job folder; released when dropped.
 class Lock {
@@ -113,15 +111,12 @@ Result<StreamFacts> count_frames(const std::filesystem::path& file);
 // were counted (without a record: its frame count); a damaged one is redone
 // and renamed over.
 Result<bool> segment_complete(const std::filesystem::path& dir, const Manifest& m, uint64_t k);
-// Makes `part` durable, checks it holds segment k's frames, renames it into
-// place; removes it otherwise.
+// Checks that `part` (segment k's temporary file) holds the segment's
+// frames, records its size, and renames it into place.
 Status commit_segment(const std::filesystem::path& dir,
                       const Manifest& m,
                       uint64_t k,
-                      const std::filesystem::path& part);
-// Removes segment k's parts left by processes that died (the caller holds
-// the segment's lock).
-void remove_stale_parts(const std::filesystem::path& dir, uint64_t k);
+                      staging::PendingFile& part);
 
 // The ffmpeg arguments that join the segments listed in `list` by stream
 // copy, with the source's audio cut at `audio_cut` seconds (empty: not cut),

@@ -5,9 +5,11 @@
 #include <filesystem>
 #include <system_error>
 
+#include "cancel.h"
 #include "pipeline.h"
 #include "pipeline_internal.h"
 #include "platform.h"
+#include "staging.h"
 #include "text.h"
 
 namespace lmr::pipeline {
@@ -88,6 +90,8 @@ Result<uint64_t> count_decoded(const UpscaleConfig& c, const video::VideoInfo& i
     return std::unexpected(decoder.error());
   uint64_t n = 0;
   while (n < c.max_frames) {
+    if (auto st = cancel::check(); !st)
+      return std::unexpected(st.error());
     auto frame = decoder->next_frame();
     if (!frame)
       return std::unexpected(frame.error());
@@ -218,7 +222,6 @@ class SegmentSource : public FrameSource {
       work_.todo[k] = false;  // another process makes it, or made it
       return {};
     }
-    job::remove_stale_parts(dir_, k);
     claim_ = std::move(*lock);
     claimed_ = k;
     return {};
@@ -233,9 +236,9 @@ class SegmentSource : public FrameSource {
   std::optional<job::Lock> claim_;
 };
 
-// Each segment's frames into a video-only file of its own under a name of
-// this process, renamed into place once complete and counted; a segment
-// left unfinished is removed.
+// Each segment's frames into a video-only file of its own, written under a
+// temporary name and renamed into place once complete and counted; a
+// segment left unfinished is removed with its encoder.
 class SegmentSink : public FrameSink {
  public:
   SegmentSink(const UpscaleConfig& c,
@@ -244,64 +247,53 @@ class SegmentSink : public FrameSink {
               const job::Manifest& m,
               const SegmentSource& source)
       : c_(c), info_(info), dir_(dir), m_(m), source_(source) {}
-  ~SegmentSink() override { abandon(); }
+  // The encoder goes before its file.
+  ~SegmentSink() override { encoder_.reset(); }
 
   Status write_frame(std::span<const uint8_t> frame) override {
     const uint64_t k = (source_.next_index() - 1) / m_.segment_frames;
     if (!encoder_) {
-      part_ = job::segment_part_path(dir_, k);
+      auto file = staging::PendingFile::create(job::segment_path(dir_, k));
+      if (!file)
+        return std::unexpected(file.error());
+      file_.emplace(std::move(*file));
       const uint64_t ow = info_.width * c_.scale, oh = info_.height * c_.scale;
       const video::SourceTraits traits{info_.sar_num, info_.sar_den, std::nullopt};
-      auto encoder = video::Encoder::create(part_.string(), c_.input, std::nullopt, ow, oh, ow, oh,
-                                            info_.r_frame_rate, c_.codec, "none",
+      auto encoder = video::Encoder::create(file_->path().string(), c_.input, std::nullopt, ow, oh,
+                                            ow, oh, info_.r_frame_rate, c_.codec, "none",
                                             video::Quality{c_.quality}, traits);
       if (!encoder)
         return std::unexpected(encoder.error());
       encoder_ = std::move(*encoder);
       written_ = 0;
     }
-    if (auto st = encoder_->write_frame(frame); !st) {
-      abandon();
+    if (auto st = encoder_->write_frame(frame); !st)
       return st;
-    }
     if (++written_ < m_.segment_length(k))
       return {};
     video::Encoder done = std::move(*encoder_);
     encoder_.reset();
-    if (auto st = std::move(done).finish(); !st) {
-      remove_part();
+    if (auto st = std::move(done).finish(); !st)
       return st;
-    }
-    return job::commit_segment(dir_, m_, k, part_);
+    auto st = job::commit_segment(dir_, m_, k, *file_);
+    file_.reset();
+    return st;
   }
 
   Status finish() override {
-    if (encoder_) {
-      abandon();
+    if (encoder_)
       return fail("a segment was left unfinished at the end of the frames");
-    }
     return {};
   }
 
  private:
-  void remove_part() {
-    std::error_code ec;
-    fs::remove(part_, ec);
-  }
-  void abandon() {
-    if (!encoder_)
-      return;
-    encoder_.reset();  // kills and reaps the child first
-    remove_part();
-  }
-
   const UpscaleConfig& c_;
   const video::VideoInfo& info_;
   fs::path dir_;
   const job::Manifest& m_;
   const SegmentSource& source_;
+  std::optional<staging::PendingFile> file_;
   std::optional<video::Encoder> encoder_;
-  fs::path part_;
   uint64_t written_ = 0;
 };
 
@@ -318,6 +310,11 @@ Status run_segmented(const UpscaleConfig& c,
   auto info = probe_input(c);
   if (!info)
     return std::unexpected(info.error());
+  if (!task) {
+    // A folder that cannot take the output is found before hours of work.
+    if (auto probe_file = staging::PendingFile::create(c.output); !probe_file)
+      return std::unexpected(probe_file.error());
+  }
   const fs::path dir(o.dir);
   if (auto st = job::make_folder(dir); !st)
     return st;
@@ -342,6 +339,10 @@ Status run_segmented(const UpscaleConfig& c,
     auto upscaler = make_upscaler(Family::single_frame, c, *info);
     if (!upscaler)
       return std::unexpected(upscaler.error());
+    // Loading a model cannot be interrupted: a stop asked meanwhile ends the
+    // job here.
+    if (auto st = cancel::check(); !st)
+      return st;
     auto decoder = open_decoder(c, *info);
     if (!decoder)
       return std::unexpected(decoder.error());
