@@ -25,17 +25,28 @@ now() { date +%s.%N; }
 run() { "$BIN/lmr" upscale --model "$MODEL" --ep cpu -i "$CLIP" "$@" 2>"$WORK/err" ||
   { cat "$WORK/err" >&2; exit 1; }; }
 
-t0=$(now)
-run -o "$WORK/one.mp4"
-t1=$(now)
-run -o "$WORK/seg.mp4" --job "$WORK/job" --segment-frames "$SEG" --tasks 1 --task-index 0
-t2=$(now)
-"$BIN/lmr" join --job "$WORK/job" 2>"$WORK/err" || { cat "$WORK/err" >&2; exit 1; }
-t3=$(now)
+# Two rounds, the two ways alternating, the faster of each kept: the machine
+# is shared, and a burst of other work should not decide the comparison.
+best_one=1e9 best_segs=1e9 best_join=1e9
+for round in 1 2; do
+  rm -rf "$WORK/job" "$WORK/one.mp4" "$WORK/seg.mp4"
+  t0=$(now)
+  run -o "$WORK/one.mp4"
+  t1=$(now)
+  run -o "$WORK/seg.mp4" --job "$WORK/job" --segment-frames "$SEG" --tasks 1 --task-index 0
+  t2=$(now)
+  "$BIN/lmr" join --job "$WORK/job" 2>"$WORK/err" || { cat "$WORK/err" >&2; exit 1; }
+  t3=$(now)
+  read -r best_one best_segs best_join < <(awk -v a="$t0" -v b="$t1" -v c="$t2" -v d="$t3" \
+    -v o="$best_one" -v s="$best_segs" -v j="$best_join" 'BEGIN {
+      one = b - a; segs = c - b; join = d - c
+      printf "%f %f %f\n", (one < o ? one : o), (segs < s ? segs : s), (join < j ? join : j) }')
+done
 
-awk -v a="$t0" -v b="$t1" -v c="$t2" -v d="$t3" -v seg="$SEG" 'BEGIN {
-  one = b - a; segs = c - b; join = d - c; total = segs + join
+awk -v one="$best_one" -v segs="$best_segs" -v join="$best_join" -v seg="$SEG" 'BEGIN {
+  total = segs + join
   printf "bench-jobs: clip 480x270, 72 frames at 24 fps with audio, heavy2x, segments of %d\n", seg
+  printf "(the faster of two alternating rounds each)\n"
   printf "one process:  %7.2f s\n", one
   printf "segmented:    %7.2f s (segments %.2f s + join %.2f s), %+.1f%% against one process\n",
     total, segs, join, (total / one - 1) * 100
