@@ -390,8 +390,9 @@ TEST(Segmented, BadInputIsAClearErrorAndLosesNothing) {
   };
   const Row rows[] = {
       {"segment count 0", with({"--job", busy, "--segment-frames", "0"}),
-       "--segment-frames must be at least 1"},
-      {"no tasks", with({"--job", busy, "--tasks", "0"}), "--tasks must be at least 1"},
+       "--segment-frames must be a whole number, at least 1"},
+      {"no tasks", with({"--job", busy, "--tasks", "0"}),
+       "--tasks must be a whole number, at least 1"},
       {"index out of range", with({"--job", busy, "--tasks", "3", "--task-index", "3"}),
        "--task-index 3 is out of range for --tasks 3 (0 to 2)"},
       {"no index anywhere", with({"--job", busy, "--tasks", "3"}), "--tasks needs --task-index"},

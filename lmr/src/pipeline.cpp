@@ -193,6 +193,8 @@ Result<std::unique_ptr<Upscaler>> make_single_frame(const UpscaleConfig& c,
   } else {
     grid = TileGrid::whole(w, h, c.scale);
   }
+  if (auto st = tile::check_grid(grid, c.overlap); !st)
+    return std::unexpected(st.error());
   say(start_line(Family::single_frame, w, h, info.r_frame_rate, grid));
 
   std::vector<OnnxBackend> sessions;
@@ -231,6 +233,8 @@ Result<std::unique_ptr<Upscaler>> make_multi_input(const UpscaleConfig& c,
                      ull(t), ull(t), ull(t), ull(6 + 3 * s * s)));
   }
   const TileGrid grid = TileGrid::from_tile_size(w, h, t, t, c.overlap, s);
+  if (auto st = tile::check_grid(grid, c.overlap); !st)
+    return std::unexpected(st.error());
   say(start_line(Family::multi_input, w, h, info.r_frame_rate, grid));
   auto session = OnnxBackend::load(c.model, c.ep, {});
   if (!session)
