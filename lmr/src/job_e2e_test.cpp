@@ -325,7 +325,9 @@ TEST(Segmented, DamageAndMismatchesAreRedoneOrRefused) {
   const auto args = with_job(upscale_args(dir / "in.mp4", out, "prores"), job);
   auto task0 = args;
   task0.insert(task0.end(), {"--tasks", "2", "--task-index", "0"});
-  ASSERT_EQ(run_lmr(task0).exit_code(), 0);  // segments 0, 2 and 4
+  const auto share = run_lmr(task0);  // segments 0, 2 and 4
+  ASSERT_EQ(share.exit_code(), 0) << share.err;
+  EXPECT_EQ(share.err.find("warning"), std::string::npos) << "a share is not a short input";
 
   struct Refusal {
     std::string name;
@@ -366,6 +368,7 @@ TEST(Segmented, DamageAndMismatchesAreRedoneOrRefused) {
             std::string::npos)
       << resumed.err;
   EXPECT_NE(resumed.err.find("frame 20/30: "), std::string::npos) << resumed.err;
+  EXPECT_EQ(resumed.err.find("warning"), std::string::npos) << resumed.err;
   EXPECT_EQ(frame_sums(out, "v"), frame_sums(one, "v"));
 }
 

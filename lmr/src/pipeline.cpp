@@ -370,7 +370,7 @@ Status run_frames(Upscaler& upscaler,
     if (!frame)
       return std::unexpected(frame.error());
     if (!*frame) {
-      if (auto line = short_input_line(n, total))
+      if (auto line = short_input_line(n, total); line && !source.partial())
         say(*line);
       break;
     }

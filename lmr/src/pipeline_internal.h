@@ -29,6 +29,9 @@ class FrameSource {
   // The next frame's width x height x 3 bytes, nothing at the end, or the
   // error that ended the stream.
   virtual Result<std::optional<std::span<const uint8_t>>> next_frame() = 0;
+  // True when it delivers only a share of the input (a segmented job's), so
+  // an end before the announced count says nothing about the input.
+  virtual bool partial() const { return false; }
 };
 class FrameSink {
  public:

@@ -179,6 +179,9 @@ class SegmentSource : public FrameSource {
       : decoder_(std::move(decoder)), dir_(dir), m_(m), work_(work) {}
 
   uint64_t next_index() const { return index_; }
+  // Segments other processes make, or made, are read past; and the counted
+  // frames are checked here.
+  bool partial() const override { return true; }
 
   Result<std::optional<std::span<const uint8_t>>> next_frame() override {
     for (;;) {
