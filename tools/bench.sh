@@ -14,6 +14,9 @@
 # (tools/models/speed.sh).
 # bench.sh jobs [BUILD_DIR]: a segmented job against one process on the same
 # input, and the join's share (tools/bench-jobs.sh).
+# bench.sh reuse|plan [BUILD_DIR]: the reuse of unchanged tiles on four
+# clips, or the catalogue plan's tiles and memory at 720p, 1080p and 2160p
+# (tools/models/reuse.sh).
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${1:-}" = models ]; then
@@ -23,6 +26,12 @@ fi
 if [ "${1:-}" = jobs ]; then
   shift
   exec "$ROOT/tools/bench-jobs.sh" "$@"
+fi
+if [ "${1:-}" = reuse ] || [ "${1:-}" = plan ]; then
+  mode=$1
+  shift
+  [ "$mode" = reuse ] && mode=clips
+  exec "$ROOT/tools/models/reuse.sh" "$mode" "$@"
 fi
 BUILD=${1:-$ROOT/build}
 BIN=$BUILD/bin

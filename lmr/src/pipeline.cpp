@@ -13,6 +13,7 @@
 #include "convert.h"
 #include "pipeline_internal.h"
 #include "platform.h"
+#include "reuse.h"
 #include "staging.h"
 #include "text.h"
 
@@ -40,10 +41,6 @@ using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-uint64_t even_tile(uint64_t t, uint64_t side) {
-  return std::max<uint64_t>(std::min(t, side) & ~uint64_t{1}, 2);
 }
 
 struct OpenVideo {
@@ -123,20 +120,41 @@ Result<std::vector<OnnxBackend>> esrgan_backends(const std::string& model,
   return sessions;
 }
 
-// Single-frame models: planar tiles, one worker per session.
+// Single-frame models: planar tiles, one worker per session; with reuse,
+// tiles whose model input did not change since the last frame are not run.
 class SingleFrame : public Upscaler {
  public:
-  SingleFrame(TileGrid grid, std::vector<OnnxBackend> sessions)
-      : grid_(grid), sessions_(std::move(sessions)) {}
+  SingleFrame(TileGrid grid, tile::ModelInput input, std::vector<OnnxBackend> sessions, bool reuse)
+      : grid_(grid), input_(input), sessions_(std::move(sessions)) {
+    if (reuse)
+      cache_.emplace();
+  }
   Family family() const override { return Family::single_frame; }
   const std::vector<OnnxBackend>& sessions() const override { return sessions_; }
   Result<std::vector<float>> upscale(const std::vector<float>& frame) override {
-    return esrgan_process_frame_on(frame, grid_.width, grid_.height, grid_, sessions_);
+    const uint64_t before = ran();
+    auto out = esrgan_process_frame_on(frame, grid_.width, grid_.height, grid_, sessions_, input_,
+                                       cache_ ? &*cache_ : nullptr);
+    if (out && cache_)
+      cache_->frame_done(ran() != before);
+    return out;
+  }
+  std::string after_summary() const override {
+    return cache_ ? reuse::report_line(cache_->counts()) : std::string();
   }
 
  private:
+  uint64_t ran() const {
+    uint64_t n = 0;
+    for (const OnnxBackend& s : sessions_)
+      n += s.infer_tiles();
+    return n;
+  }
+
   TileGrid grid_;
+  tile::ModelInput input_;
   std::vector<OnnxBackend> sessions_;
+  std::optional<reuse::TileCache> cache_;
 };
 
 // Multi-input models: each frame also sees the previous input and output,
@@ -182,14 +200,19 @@ Result<std::unique_ptr<Upscaler>> make_single_frame(const UpscaleConfig& c,
   const uint64_t w = info.width, h = info.height;
   std::optional<EsrganPlan> plan;
   TileGrid grid;
+  // The sessions' fixed input size, where a tile may be smaller.
+  tile::ModelInput input;
   if (c.model_name && c.tile_w) {
-    plan = esrgan_plan(*c.model_name, *c.tile_w, w, h, c.scale, c.ep);
-    grid = TileGrid::from_tile_size(w, h, plan->tile_w, plan->tile_h, c.overlap, c.scale);
+    plan = esrgan_plan(*c.model_name, *c.tile_w, w, h, c.scale, c.ep, c.overlap);
+    input = {plan->tile_w, plan->tile_h};
+    grid = TileGrid::from_tile_size(w, h, input.w, input.h, c.overlap, c.scale);
   } else if (c.tile_w && c.tile_h) {
-    grid = TileGrid::from_tile_size(w, h, even_tile(*c.tile_w, w), even_tile(*c.tile_h, h),
-                                    c.overlap, c.scale);
+    input = {even_tile(*c.tile_w, w), even_tile(*c.tile_h, h)};
+    grid = TileGrid::from_tile_size(w, h, input.w, input.h, c.overlap, c.scale);
   } else if (c.max_area) {
     grid = TileGrid::create(w, h, c.scale, *c.max_area, c.overlap, c.div);
+    // Sides rounded up to --div beyond the frame stay that size, padded.
+    input = {grid.tile_w, grid.tile_h};
   } else {
     grid = TileGrid::whole(w, h, c.scale);
   }
@@ -207,15 +230,15 @@ Result<std::unique_ptr<Upscaler>> make_single_frame(const UpscaleConfig& c,
     // With a pixel budget the model keeps its own input size.
     std::vector<inference::DimOverride> overrides;
     if (!c.max_area) {
-      overrides = {{"h", static_cast<int64_t>(grid.tile_h)},
-                   {"w", static_cast<int64_t>(grid.tile_w)}};
+      overrides = {{"h", static_cast<int64_t>(std::max(grid.tile_h, input.h))},
+                   {"w", static_cast<int64_t>(std::max(grid.tile_w, input.w))}};
     }
     auto loaded = OnnxBackend::load(c.model, c.ep, overrides);
     if (!loaded)
       return std::unexpected(loaded.error());
     sessions.push_back(std::move(*loaded));
   }
-  return std::make_unique<SingleFrame>(grid, std::move(sessions));
+  return std::make_unique<SingleFrame>(grid, input, std::move(sessions), c.reuse);
 }
 
 Result<std::unique_ptr<Upscaler>> make_multi_input(const UpscaleConfig& c,
@@ -397,6 +420,7 @@ Status run_frames(Upscaler& upscaler,
   for (const OnnxBackend& s : sessions)
     tiles += s.infer_tiles();
   say(summary(upscaler.family(), n, secs, ms_per_tile(), tiles, output));
+  say(upscaler.after_summary());
   return {};
 }
 
@@ -419,12 +443,36 @@ Status check_frame_size(uint64_t w, uint64_t h, uint64_t scale) {
   return {};
 }
 
+uint64_t even_tile(uint64_t tile, uint64_t extent) {
+  if (tile >= extent)
+    return std::max<uint64_t>(extent + extent % 2, 2);
+  return std::max<uint64_t>(tile & ~uint64_t{1}, 2);
+}
+
+namespace {
+
+// The even side of the fewest tiles of at most `tile` that cover `extent`
+// with `overlap`, shrunk so that the last one ends at the frame's edge
+// rather than overlapping its neighbour by most of a tile.
+uint64_t balanced_side(uint64_t tile, uint64_t extent, uint64_t overlap) {
+  const uint64_t side = even_tile(tile, extent);
+  if (side >= extent)
+    return side;
+  const uint64_t stride = std::max<uint64_t>(side > overlap ? side - overlap : 0, 1);
+  const uint64_t count = (extent - side + stride - 1) / stride + 1;
+  const uint64_t spread = (extent + (count - 1) * overlap + count - 1) / count;
+  return std::min(side, spread + spread % 2);
+}
+
+}  // namespace
+
 EsrganPlan esrgan_plan(std::string_view model_name,
                        uint64_t tile,
                        uint64_t width,
                        uint64_t height,
                        uint64_t scale,
-                       inference::Ep ep) {
+                       inference::Ep ep,
+                       uint64_t overlap) {
   uint64_t t = tile;
   // Fast exports take a whole frame of up to 4K output as one tile.
   if ((model_name == "tessel-fast" || model_name == "nettra") && width % 2 == 0 &&
@@ -432,8 +480,8 @@ EsrganPlan esrgan_plan(std::string_view model_name,
     t = std::max(width, height);
   }
   EsrganPlan plan;
-  plan.tile_w = even_tile(t, width);
-  plan.tile_h = even_tile(t, height);
+  plan.tile_w = balanced_side(t, width, overlap);
+  plan.tile_h = balanced_side(t, height, overlap);
   plan.second_session =
       ep == inference::Ep::coreml_all && (model_name == "tessel" || model_name == "sorvan");
   return plan;
@@ -443,7 +491,9 @@ Result<std::vector<float>> esrgan_process_frame_on(std::span<const float> frame,
                                                    uint64_t width,
                                                    uint64_t height,
                                                    const TileGrid& grid,
-                                                   std::vector<OnnxBackend>& sessions) {
+                                                   std::vector<OnnxBackend>& sessions,
+                                                   tile::ModelInput input,
+                                                   tile::TileMemory* memory) {
   std::vector<tile::InferOp> ops;
   ops.reserve(sessions.size());
   for (OnnxBackend& session : sessions) {
@@ -451,7 +501,7 @@ Result<std::vector<float>> esrgan_process_frame_on(std::span<const float> frame,
       return session.infer_tile(in, t.w, t.h);
     });
   }
-  return tile::process_tiled_on(frame, width, height, grid, std::move(ops));
+  return tile::process_tiled_on(frame, width, height, grid, std::move(ops), input, memory);
 }
 
 Result<std::vector<float>> fgnet_process_frame(std::span<const float> current,

@@ -33,6 +33,9 @@ struct UpscaleConfig {
   uint64_t max_frames = UINT64_MAX;
   uint32_t quality = 80;
   bool fgnet = false;  // run_fgnet_upscale rather than run_upscale
+  // Single-frame models: tiles whose model input is bit-identical to the
+  // previous frame's at the same place are not run again (--no-reuse: off).
+  bool reuse = true;
   inference::Ep ep = inference::Ep::coreml_all;
 };
 

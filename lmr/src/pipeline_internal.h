@@ -50,6 +50,8 @@ class Upscaler {
   virtual const std::vector<inference::OnnxBackend>& sessions() const = 0;
   // The float frame scaled up, or the error that stops the job.
   virtual Result<std::vector<float>> upscale(const std::vector<float>& frame) = 0;
+  // A line printed after the summary, or nothing.
+  virtual std::string after_summary() const { return {}; }
 };
 
 // Checks the job before the sessions load, prints the family's start line,
@@ -85,23 +87,33 @@ Status check_output_is_not_input(const std::string& input, const std::string& ou
 Status check_frame_size(uint64_t width, uint64_t height, uint64_t scale);
 
 struct EsrganPlan {
-  uint64_t tile_w = 0;
-  uint64_t tile_h = 0;
+  uint64_t tile_w = 0;  // the sessions' input size, even; may exceed an odd
+  uint64_t tile_h = 0;  // frame side by one, which the tile input pads
   bool second_session = false;
 };
-// Tile size and session count for a catalogue model of tile size `tile`.
+// Tile size and session count for a catalogue model of tile size `tile`:
+// the fewest tiles of at most `tile` per side, shrunk evenly so that with
+// `overlap` they just cover the frame.
 EsrganPlan esrgan_plan(std::string_view model_name,
                        uint64_t tile,
                        uint64_t width,
                        uint64_t height,
                        uint64_t scale,
-                       inference::Ep ep);
-// One frame through the tile runner, one worker per session, in order.
+                       inference::Ep ep,
+                       uint64_t overlap);
+// The even model input side for a requested tile side `tile` on an axis of
+// `extent` pixels: a tile at least as long as the axis covers it in one
+// piece, rounded up to even (the input repeats the frame's edge).
+uint64_t even_tile(uint64_t tile, uint64_t extent);
+// One frame through the tile runner, one worker per session, in order; with
+// a memory, tiles whose model input is unchanged are not run.
 Result<std::vector<float>> esrgan_process_frame_on(std::span<const float> frame,
                                                    uint64_t width,
                                                    uint64_t height,
                                                    const tile::TileGrid& grid,
-                                                   std::vector<inference::OnnxBackend>& sessions);
+                                                   std::vector<inference::OnnxBackend>& sessions,
+                                                   tile::ModelInput input = {},
+                                                   tile::TileMemory* memory = nullptr);
 
 // One frame of a multi-input model with a square model input of `tile`
 // pixels; returns the (s*W) x (s*H) float frame.

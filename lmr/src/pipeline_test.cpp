@@ -11,6 +11,7 @@
 #include "convert.h"
 #include "pipeline_internal.h"
 #include "testing.h"
+#include "text.h"
 
 namespace lmr::pipeline {
 namespace {
@@ -166,6 +167,187 @@ TEST(MultiInput, OverlappingTilesAreFeatheredOnBothAxes) {
   }
 }
 
+// Hands out its frames in turn and keeps what it is given.
+struct Sequence : FrameSource, FrameSink {
+  std::vector<std::vector<uint8_t>> frames;
+  size_t next = 0;
+  std::vector<std::vector<uint8_t>> written;
+  Result<std::optional<std::span<const uint8_t>>> next_frame() override {
+    if (next == frames.size())
+      return std::nullopt;
+    return std::span<const uint8_t>(frames[next++]);
+  }
+  Status write_frame(std::span<const uint8_t> f) override {
+    written.emplace_back(f.begin(), f.end());
+    return {};
+  }
+  Status finish() override { return {}; }
+};
+
+// Frames written and tiles run by one job over `frames`.
+struct Ran {
+  std::vector<std::vector<uint8_t>> written;
+  uint64_t tiles = 0;
+  std::string printed;
+};
+
+Ran run_job(Family family,
+            UpscaleConfig config,
+            uint64_t w,
+            uint64_t h,
+            const std::vector<std::vector<uint8_t>>& frames) {
+  video::VideoInfo info;
+  info.width = w;
+  info.height = h;
+  Sequence video;
+  video.frames = frames;
+  ::testing::internal::CaptureStderr();
+  auto upscaler = make_upscaler(family, config, info);
+  Status st = upscaler ? run_frames(**upscaler, video, video, UINT64_MAX, frames.size(), "o.mp4")
+                       : Status(std::unexpected(upscaler.error()));
+  Ran ran{std::move(video.written), 0, ::testing::internal::GetCapturedStderr()};
+  EXPECT_TRUE(st) << st.error().message();
+  if (upscaler) {
+    for (const OnnxBackend& s : (*upscaler)->sessions())
+      ran.tiles += s.infer_tiles();
+  }
+  return ran;
+}
+
+// Every frame of a job with reuse is bit-identical to the same job without
+// it, whatever changes between frames and wherever; only the tiles whose
+// input holds a changed pixel run again.
+TEST(Reuse, SinkFramesBitIdenticalWithAndWithout) {
+  constexpr Family kS = Family::single_frame, kM = Family::multi_input;
+  enum Change { kHeld, kMovingObject, kPixel, kCut, kFade, kBackAndForth, kFirstOnly };
+  struct Row {
+    const char* what;
+    Family family;
+    const char* model;
+    uint64_t w, h;
+    std::optional<std::string> name;  // catalogue plan, else --tile
+    uint64_t tile, overlap;
+    Change change;
+    uint64_t px, py;  // the pixel changed in frame 2 (kPixel)
+  };
+  const Row rows[] = {
+      // Grid: 3x2 tiles of 28x28 at x 0 18 36, y 0 20; overlaps x 18-27, 36-45, y 20-27.
+      {"held frames", kS, "conv2x.onnx", 64, 48, "x", 32, 8, kHeld, 0, 0},
+      {"first frame", kS, "conv2x.onnx", 64, 48, "x", 32, 8, kFirstOnly, 0, 0},
+      {"small object moving on a still background", kS, "conv2x.onnx", 64, 48, "x", 32, 8,
+       kMovingObject, 0, 0},
+      {"pixel at a tile's inner margin", kS, "conv2x.onnx", 64, 48, "x", 32, 8, kPixel, 2, 17},
+      {"pixel at a tile's corner", kS, "conv2x.onnx", 64, 48, "x", 32, 8, kPixel, 36, 20},
+      {"pixel in the overlap of four tiles", kS, "conv2x.onnx", 64, 48, "x", 32, 8, kPixel, 40, 25},
+      {"pixel at the frame's corner", kS, "conv2x.onnx", 64, 48, "x", 32, 8, kPixel, 63, 47},
+      {"scene cut", kS, "conv2x.onnx", 64, 48, "x", 32, 8, kCut, 0, 0},
+      {"fade", kS, "conv2x.onnx", 64, 48, "x", 32, 8, kFade, 0, 0},
+      {"a change and back", kS, "conv2x.onnx", 64, 48, "x", 32, 8, kBackAndForth, 0, 0},
+      {"position in the tile", kS, "ramp2x.onnx", 64, 48, "x", 32, 8, kPixel, 27, 27},
+      {"position in the tile, held", kS, "ramp2x.onnx", 64, 48, std::nullopt, 24, 8, kMovingObject,
+       0, 0},
+      // Odd sides under the tile: one padded 46x34 model input.
+      {"odd frame, padded tile", kS, "ramp2x.onnx", 45, 33, "x", 64, 16, kPixel, 44, 32},
+      {"odd frame, padded tile, --tile", kS, "conv2x.onnx", 45, 33, std::nullopt, 64, 16,
+       kMovingObject, 0, 0},
+      {"multi-input family", kM, "fgnet2x_dyn.onnx", 64, 48, std::nullopt, 32, 8, kHeld, 0, 0},
+  };
+  std::mt19937 rng(22);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const uint64_t w = row.w, h = row.h;
+    std::vector<uint8_t> first(w * h * 3), other(w * h * 3);
+    for (auto& b : first)
+      b = static_cast<uint8_t>(rng());
+    for (auto& b : other)
+      b = static_cast<uint8_t>(rng());
+    std::vector<std::vector<uint8_t>> frames{first};
+    auto set = [&](std::vector<uint8_t>& f, uint64_t x, uint64_t y, uint8_t v) {
+      for (uint64_t k = 0; k < 3; ++k)
+        f[(y * w + x) * 3 + k] = v;
+    };
+    switch (row.change) {
+      case kFirstOnly:
+        break;
+      case kHeld:
+        frames = {first, first, first};
+        break;
+      case kMovingObject:
+        for (uint64_t i = 0; i < 5; ++i) {
+          std::vector<uint8_t> f = first;
+          for (uint64_t y = 10; y < 14; ++y)
+            for (uint64_t x = 3 + 4 * i; x < 7 + 4 * i; ++x)
+              set(f, x, y, 255);
+          frames.push_back(f);
+          frames.push_back(f);  // drawn on twos
+        }
+        break;
+      case kPixel:
+        frames.push_back(first);
+        frames.back()[(row.py * w + row.px) * 3 + 1] ^= 1;
+        break;
+      case kCut:
+        frames = {first, first, other, other};
+        break;
+      case kFade:
+        for (int step = 1; step < 5; ++step) {
+          std::vector<uint8_t> f = first;
+          for (auto& b : f)
+            b = static_cast<uint8_t>(b * (5 - step) / 5);
+          frames.push_back(f);
+        }
+        break;
+      case kBackAndForth:
+        frames = {first, other, first, first};
+        break;
+    }
+    UpscaleConfig config;
+    config.model = testing::model(row.model).string();
+    config.ep = Ep::cpu;
+    config.overlap = row.overlap;
+    config.tile_w = config.tile_h = row.tile;
+    config.model_name = row.name;
+    config.reuse = false;
+    const Ran plain = run_job(row.family, config, w, h, frames);
+    config.reuse = true;
+    const Ran reused = run_job(row.family, config, w, h, frames);
+    ASSERT_EQ(plain.written.size(), frames.size());
+    ASSERT_EQ(reused.written.size(), frames.size());
+    for (size_t i = 0; i < frames.size(); ++i)
+      ASSERT_TRUE(plain.written[i] == reused.written[i]) << "frame " << i;
+    // Reuse only where it can be exact, and then wherever it can.
+    const uint64_t per_frame = plain.tiles / frames.size();
+    if (row.family == kM) {
+      EXPECT_EQ(reused.tiles, plain.tiles);
+    } else if (row.change == kHeld) {
+      EXPECT_EQ(reused.tiles, per_frame);
+    } else if (row.change == kPixel) {
+      // Just the tiles that hold the pixel run again.
+      const EsrganPlan plan = esrgan_plan("x", row.tile, w, h, 2, Ep::cpu, row.overlap);
+      const tile::TileGrid grid =
+          tile::TileGrid::from_tile_size(w, h, plan.tile_w, plan.tile_h, row.overlap, 2);
+      uint64_t holding = 0;
+      for (const tile::Tile& t : grid.tiles())
+        holding += row.px >= t.x && row.px < t.x + t.w && row.py >= t.y && row.py < t.y + t.h;
+      EXPECT_EQ(reused.tiles, per_frame + holding);
+    } else if (row.change == kFade || row.change == kCut || row.change == kFirstOnly) {
+      EXPECT_EQ(reused.tiles, plain.tiles - (row.change == kCut ? 2 * per_frame : 0));
+    } else {
+      EXPECT_LT(reused.tiles, plain.tiles);
+    }
+    if (row.family == kS) {
+      EXPECT_EQ(plain.printed.find("reuse: "), std::string::npos);
+      EXPECT_NE(reused.printed.find(text::format("\nreuse: %llu of %llu tiles",
+                                                 (unsigned long long)(plain.tiles - reused.tiles),
+                                                 (unsigned long long)plain.tiles)),
+                std::string::npos)
+          << reused.printed;
+    }
+  }
+}
+
+// The plan's model input, and the grid it gives with overlap 16: as few
+// tiles as the catalogue's side allows, shrunk evenly to cover the frame.
 TEST(EsrganPlan, Table) {
   struct Row {
     const char* name;
@@ -173,25 +355,57 @@ TEST(EsrganPlan, Table) {
     Ep ep;
     uint64_t tile_w, tile_h;
     bool second;
+    const char* grid;  // cols x rows
   };
   const Row rows[] = {
-      {"tessel-fast", 512, 1920, 1080, 2, Ep::cpu, 1920, 1080, false},  // 4K output exactly
-      {"tessel-fast", 512, 1920, 1080, 3, Ep::cpu, 512, 512, false},
-      {"nettra", 512, 1281, 720, 2, Ep::coreml_all, 512, 512, false},  // odd side
-      {"Tessel-fast", 512, 1920, 1080, 2, Ep::coreml_all, 512, 512, false},
-      {"x", 513, 1920, 1080, 2, Ep::cpu, 512, 512, false},
-      {"x", 1, 1920, 1080, 2, Ep::cpu, 2, 2, false},
-      {"x", 1000, 641, 361, 2, Ep::cpu, 640, 360, false},
-      {"sorvan", 256, 640, 360, 2, Ep::coreml_all, 256, 256, true},
-      {"tessel", 256, 640, 360, 2, Ep::coreml_all, 256, 256, true},
-      {"sorvan", 256, 640, 360, 2, Ep::coreml_cpu_and_neural_engine, 256, 256, false},
-      {"tessel-fast", 256, 640, 360, 2, Ep::coreml_all, 640, 360, false},
+      {"tessel-fast", 512, 1920, 1080, 2, Ep::cpu, 1920, 1080, false, "1x1"},  // 4K output exactly
+      {"tessel-fast", 512, 1920, 1080, 3, Ep::cpu, 492, 372, false, "4x3"},
+      {"nettra", 512, 1281, 720, 2, Ep::coreml_all, 438, 368, false, "3x2"},  // odd side
+      {"Tessel-fast", 512, 1920, 1080, 2, Ep::coreml_all, 492, 372, false, "4x3"},
+      {"x", 513, 1920, 1080, 2, Ep::cpu, 492, 372, false, "4x3"},
+      {"x", 512, 1280, 720, 2, Ep::cpu, 438, 368, false, "3x2"},
+      {"x", 512, 3840, 2160, 2, Ep::cpu, 494, 446, false, "8x5"},
+      {"x", 1, 20, 10, 2, Ep::cpu, 2, 2, false, "19x9"},
+      // Odd sides under the tile: one tile, the input one pixel larger.
+      {"x", 1000, 641, 361, 2, Ep::cpu, 642, 362, false, "1x1"},
+      {"x", 512, 481, 271, 2, Ep::cpu, 482, 272, false, "1x1"},
+      {"x", 512, 853, 480, 2, Ep::cpu, 436, 480, false, "2x1"},
+      {"x", 512, 1, 1, 2, Ep::cpu, 2, 2, false, "1x1"},
+      {"sorvan", 256, 640, 360, 2, Ep::coreml_all, 224, 188, true, "3x2"},
+      {"tessel", 256, 640, 360, 2, Ep::coreml_all, 224, 188, true, "3x2"},
+      {"sorvan", 256, 640, 360, 2, Ep::coreml_cpu_and_neural_engine, 224, 188, false, "3x2"},
+      {"tessel-fast", 256, 640, 360, 2, Ep::coreml_all, 640, 360, false, "1x1"},
   };
   for (const Row& r : rows) {
-    const EsrganPlan p = esrgan_plan(r.name, r.tile, r.w, r.h, r.scale, r.ep);
+    SCOPED_TRACE(text::format("%s %llu %llux%llu", r.name, (unsigned long long)r.tile,
+                              (unsigned long long)r.w, (unsigned long long)r.h));
+    const EsrganPlan p = esrgan_plan(r.name, r.tile, r.w, r.h, r.scale, r.ep, 16);
     EXPECT_EQ(std::tuple(p.tile_w, p.tile_h, p.second_session),
-              std::tuple(r.tile_w, r.tile_h, r.second))
-        << r.name << " " << r.tile << " " << r.w << "x" << r.h;
+              std::tuple(r.tile_w, r.tile_h, r.second));
+    const tile::TileGrid g = tile::TileGrid::from_tile_size(r.w, r.h, p.tile_w, p.tile_h, 16, 2);
+    EXPECT_EQ(text::format("%llux%llu", (unsigned long long)g.cols, (unsigned long long)g.rows),
+              r.grid);
+    // Every tile the session's size, but where it is longer than the frame.
+    for (const tile::Tile& t : g.tiles()) {
+      ASSERT_EQ(t.w, std::min(p.tile_w, r.w));
+      ASSERT_EQ(t.h, std::min(p.tile_h, r.h));
+    }
+  }
+  // The side of --tile: even, and one padded tile where it covers the axis.
+  const std::tuple<uint64_t, uint64_t, uint64_t> sides[] = {
+      {513, 1920, 512}, {101, 300, 100}, {44, 45, 44}, {45, 45, 46},
+      {64, 45, 46},     {46, 46, 46},    {1, 10, 2},   {0, 1, 2},
+  };
+  for (const auto& [tile, extent, side] : sides)
+    EXPECT_EQ(even_tile(tile, extent), side) << tile << " on " << extent;
+  // The catalogue's 512 at the common sizes: at most 1.10 times the pixels.
+  for (const auto& [w, h] :
+       {std::pair<uint64_t, uint64_t>{1280, 720}, {1920, 1080}, {3840, 2160}}) {
+    const EsrganPlan p = esrgan_plan("anime-video", 512, w, h, 2, Ep::cpu, 16);
+    const tile::TileGrid g = tile::TileGrid::from_tile_size(w, h, p.tile_w, p.tile_h, 16, 2);
+    EXPECT_LE(static_cast<double>(g.cols * g.rows * p.tile_w * p.tile_h),
+              1.10 * static_cast<double>(w * h))
+        << w << "x" << h;
   }
 }
 

@@ -547,7 +547,9 @@ Result<Buffer> process_tiled_on(std::span<const float> frame,
                                 uint64_t width,
                                 uint64_t height,
                                 const TileGrid& grid,
-                                std::vector<InferOp> ops) {
+                                std::vector<InferOp> ops,
+                                ModelInput input,
+                                TileMemory* memory) {
   if (frame.size() != width * height * 3) {
     return fail(text::format("frame has %zu values, expected %llu for %llux%llu pixels",
                              frame.size(), static_cast<unsigned long long>(width * height * 3),
@@ -555,7 +557,14 @@ Result<Buffer> process_tiled_on(std::span<const float> frame,
                              static_cast<unsigned long long>(height)));
   }
   const uint64_t s = grid.scale;
-  const std::vector<Tile> tiles = grid.tiles();
+  std::vector<Tile> tiles = grid.tiles();
+  // A tile narrower than the model input only ends at the frame edge: its
+  // input repeats the edge up to the model's size, and the blend uses only
+  // the output of the frame's pixels.
+  for (Tile& t : tiles) {
+    t.w = std::max(t.w, input.w);
+    t.h = std::max(t.h, input.h);
+  }
 
   // The consumer reads whole planes of the expected size; a model that
   // returns anything else (wrong scale, wrong layout) fails the frame.
@@ -578,34 +587,73 @@ Result<Buffer> process_tiled_on(std::span<const float> frame,
   }
 
   auto build = [&](const Tile& t) { return build_planar_input(frame, width, height, t); };
-  if (tiles.size() == 1 && tiles[0].w == width && tiles[0].h == height) {
-    // One tile over the whole frame has weight 1 everywhere: blending and
-    // dividing reduce to interleaving the planes (0 + v keeps the bits the
-    // blend would give, -0 included), without two output-sized passes.
-    const uint64_t plane = s * width * s * height;
-    Buffer result;
-    Status one = overlapped(tiles, build, std::move(checked), [&](const Tile&, const Buffer& out) {
-      result.resize(plane * 3);
-      for (uint64_t p = 0; p < plane; ++p)
-        for (uint64_t k = 0; k < 3; ++k)
-          result[3 * p + k] = 0.0f + out[k * plane + p];
-    });
-    if (!one)
-      return std::unexpected(std::move(one.error()));
-    return result;
+  // One tile over the whole frame has weight 1 everywhere: blending and
+  // dividing reduce to interleaving the planes (0 + v keeps the bits the
+  // blend would give, -0 included), without two output-sized passes.
+  const bool whole = tiles.size() == 1 && tiles[0].w >= width && tiles[0].h >= height;
+  const uint64_t ow = s * width, oh = s * height;
+  Buffer result;
+  Buffer weights;
+  if (whole) {
+    result.resize(ow * oh * 3);
+  } else {
+    result.assign(ow * oh * 3, 0.0f);
+    weights.assign(ow * oh, 0.0f);
   }
-  Buffer accumulator(s * width * s * height * 3, 0.0f);
-  Buffer weights(s * width * s * height, 0.0f);
-  Status status =
-      overlapped(tiles, build, std::move(checked), [&](const Tile& t, const Buffer& out) {
-        accumulate_feathered(accumulator, weights, width, height, grid, t, out);
-      });
-  if (!status)
-    return std::unexpected(std::move(status.error()));
+  auto blend = [&](const Tile& t, const Buffer& out) {
+    if (!whole) {
+      accumulate_feathered(result, weights, width, height, grid, t, out);
+      return;
+    }
+    const uint64_t row = s * t.w, plane = row * s * t.h;
+    for (uint64_t i = 0; i < oh; ++i) {
+      float* __restrict dst = result.data() + i * ow * 3;
+      const float* __restrict src = out.data() + i * row;
+      for (uint64_t j = 0; j < ow; ++j)
+        for (uint64_t k = 0; k < 3; ++k)
+          dst[3 * j + k] = 0.0f + src[k * plane + j];
+    }
+  };
+
+  // Tiles whose input is unchanged are blended from the memory, in their
+  // place in the tile order: the sums are then added in the same order as
+  // if every tile had run.
+  std::vector<const Buffer*> kept(tiles.size(), nullptr);
+  std::vector<Tile> run;
+  if (memory) {
+    for (uint64_t i = 0; i < tiles.size(); ++i) {
+      kept[i] = memory->recall(i, build(tiles[i]));
+      if (!kept[i])
+        run.push_back(tiles[i]);
+    }
+  } else {
+    run = tiles;
+  }
+  uint64_t blended = 0;
+  auto blend_kept_before = [&](uint64_t end) {
+    for (; blended < end; ++blended) {
+      if (kept[blended])
+        blend(tiles[blended], *kept[blended]);
+    }
+  };
+  if (!run.empty()) {
+    Status status = overlapped(run, build, std::move(checked), [&](const Tile& t, Buffer& out) {
+      const uint64_t index = t.row * grid.cols + t.col;
+      blend_kept_before(index);
+      blend(t, out);
+      blended = index + 1;
+      if (memory)
+        memory->keep(index, out);
+    });
+    if (!status)
+      return std::unexpected(std::move(status.error()));
+  }
+  blend_kept_before(tiles.size());
   // The accumulator is divided where it is: the same values as normalize,
   // without a second output-sized buffer per frame.
-  normalize_in_place(accumulator, weights);
-  return accumulator;
+  if (!whole)
+    normalize_in_place(result, weights);
+  return result;
 }
 
 }  // namespace lmr::tile

@@ -70,7 +70,8 @@ using Buffer = std::vector<float>;
 using InputBuilder = std::function<Buffer(const Tile&)>;
 // Runs on its own worker thread; must not touch other workers' state.
 using InferOp = std::function<Result<Buffer>(const Tile&, const Buffer&)>;
-using Consumer = std::function<void(const Tile&, const Buffer&)>;
+// May take the output buffer over (it is released after the call anyway).
+using Consumer = std::function<void(const Tile&, Buffer&)>;
 
 // Builds inputs on the calling thread at most (ops + 1) tiles ahead, runs
 // them on one worker per op, and consumes results in tile order. The first
@@ -105,13 +106,40 @@ void accumulate_feathered(std::span<float> accumulator,
                           std::span<const float> output,
                           uint64_t row_pixels = 0);
 
+// The model's input size when the session's is fixed and may exceed a tile
+// (an odd frame side under an even input): such a tile is run padded, its
+// input repeating the frame's edge, and only its own part of the output is
+// blended. 0 on an axis: each tile's own size.
+struct ModelInput {
+  uint64_t w = 0, h = 0;
+};
+
+// Tile outputs kept from earlier frames of one job, by tile index. A model
+// of the single-frame family computes each tile from its input alone, so a
+// tile whose whole model input is bit-identical to the one its kept output
+// came from need not run again.
+class TileMemory {
+ public:
+  virtual ~TileMemory() = default;
+  // The kept output of tile `index` when `input` is bit-identical to the
+  // input it was computed from; otherwise nothing, and `input` is kept to
+  // await the output that keep() brings.
+  virtual const Buffer* recall(uint64_t index, Buffer input) = 0;
+  // Takes the output computed from the input recall() last kept for `index`.
+  virtual void keep(uint64_t index, Buffer& output) = 0;
+};
+
 // Single-frame tiler: planar tile inputs, feathered accumulation, normalize.
 // `frame` is width x height interleaved RGB floats; returns the scaled frame.
 // A model output of the wrong size fails the frame instead of being read.
+// With a memory, tiles whose input is unchanged are not run: their kept
+// outputs are blended in tile order, so the frame is bit-identical.
 Result<Buffer> process_tiled_on(std::span<const float> frame,
                                 uint64_t width,
                                 uint64_t height,
                                 const TileGrid& grid,
-                                std::vector<InferOp> ops);
+                                std::vector<InferOp> ops,
+                                ModelInput input = {},
+                                TileMemory* memory = nullptr);
 
 }  // namespace lmr::tile

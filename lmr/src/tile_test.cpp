@@ -234,6 +234,49 @@ TEST(ProcessTiled, WholeFrameShortcutGivesTheBitsOfTheBlend) {
   EXPECT_EQ(std::memcmp(out->data(), acc.data(), acc.size() * sizeof(float)), 0);
 }
 
+// A frame side shorter than the model's input: the input repeats the frame's
+// last column and row up to the model's size, and only the frame's part of
+// the output is blended. A nearest 2x stand-in gives the nearest enlargement.
+TEST(ProcessTiled, TilesShorterThanTheModelInputArePadded) {
+  const uint64_t W = 45, H = 70;
+  Buffer frame(W * H * 3);
+  std::mt19937 rng(5);
+  for (float& v : frame)
+    v = static_cast<float>(rng() % 256) / 255.0f;
+  const std::tuple<TileGrid, ModelInput> rows[] = {
+      {TileGrid::from_tile_size(W, H, 46, 70, 8, 2), {46, 70}},  // one tile, one axis padded
+      {TileGrid::from_tile_size(W, H, 46, 40, 8, 2), {46, 40}},  // two rows, each padded
+      {TileGrid::from_tile_size(W, H, 48, 72, 8, 2), {48, 72}},  // both axes
+  };
+  for (const auto& [grid, input] : rows) {
+    SCOPED_TRACE(describe(grid));
+    uint64_t runs = 0;
+    std::vector<InferOp> ops{[&](const Tile& t, const Buffer& in) -> Result<Buffer> {
+      ++runs;
+      EXPECT_EQ(std::tuple(t.w, t.h), std::tuple(input.w, input.h));
+      Buffer out(4 * in.size());
+      for (uint64_t k = 0; k < 3; ++k)
+        for (uint64_t i = 0; i < 2 * t.h; ++i)
+          for (uint64_t j = 0; j < 2 * t.w; ++j) {
+            const float v = in[k * t.w * t.h + (i / 2) * t.w + j / 2];
+            // The padding repeats the frame's edge.
+            const uint64_t x = std::min(t.x + j / 2, W - 1), y = std::min(t.y + i / 2, H - 1);
+            EXPECT_EQ(v, frame[(y * W + x) * 3 + k]);
+            out[k * 4 * t.w * t.h + i * 2 * t.w + j] = v;
+          }
+      return out;
+    }};
+    Result<Buffer> out = process_tiled_on(frame, W, H, grid, std::move(ops), input);
+    ASSERT_TRUE(out) << out.error().message();
+    EXPECT_EQ(runs, grid.cols * grid.rows);
+    ASSERT_EQ(out->size(), 4 * frame.size());
+    for (uint64_t p = 0; p < out->size(); ++p) {
+      const uint64_t x = p / 3 % (2 * W), y = p / 3 / (2 * W);
+      ASSERT_NEAR((*out)[p], frame[((y / 2) * W + x / 2) * 3 + p % 3], 5e-7f) << p;
+    }
+  }
+}
+
 TEST(ProcessTiled, Errors) {
   struct Row {
     uint64_t frame_values;  // for a 64 x 48 frame at 2x

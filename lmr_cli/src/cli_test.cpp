@@ -49,7 +49,7 @@ std::string fields(const ParsedUpscale& p) {
     << " ep=" << static_cast<int>(c.ep) << " codec=" << c.codec << " quality=" << c.quality
     << " max_frames=" << c.max_frames << " div=" << c.div << " max_area=" << opt(c.max_area)
     << " fgnet=" << (c.fgnet ? "yes" : "no") << " model_name=" << c.model_name.value_or("-")
-    << " id=" << p.catalog_id.value_or("-");
+    << " id=" << p.catalog_id.value_or("-") << " reuse=" << (c.reuse ? "yes" : "no");
   return s.str();
 }
 
@@ -65,7 +65,7 @@ Fields words(const std::string& text, Fields into = {}) {
 Fields with_defaults(const std::string& changed) {
   return words(changed, words("input= output= model= scale=2 tile=-x- overlap=16 ep=0 codec=h264 "
                               "quality=80 max_frames=18446744073709551615 div=1 max_area=- "
-                              "fgnet=no model_name=- id=-"));
+                              "fgnet=no model_name=- id=- reuse=yes"));
 }
 
 // An error as "message <- cause <- ...".
@@ -104,6 +104,7 @@ TEST(ParseUpscale, OptionTable) {
        "input=-o output=out.mkv model=m.onnx scale=3 tile=640x360 overlap=8 ep=2 codec=h265 "
        "quality=100 max_frames=1 div=8 max_area=65536 fgnet=yes id=quelt"},
       {{"--ep", "cpu", "--ep", "coreml", "--quality", "1"}, "ep=0 quality=1"},
+      {{"--no-reuse", "--max-frames", "3", "--no-reuse"}, "reuse=no max_frames=3"},
       {{"--scale"}, "", "missing value for --scale"},
       {{"--ep", "CPU"}, "", "unknown ep: CPU"},
       {{"--version"}, "", "unknown option: --version"},
@@ -164,6 +165,7 @@ TEST(ParseUpscale, OptionTable) {
       {{"--codec", "hevc"}, "", codecs + "\"hevc\""},
       {{"--codec", "h264 "}, "", codecs + "\"h264 \""},
       {{"--codec", ""}, "", codecs + "\"\""},
+      {{"--no-reuse", "no"}, "", "unknown option: no"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(::testing::PrintToString(row.args));

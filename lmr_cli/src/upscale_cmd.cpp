@@ -99,6 +99,10 @@ Result<ParsedUpscale> parse_upscale(Args args) {
       c.fgnet = true;
       continue;
     }
+    if (opt == "--no-reuse") {
+      c.reuse = false;
+      continue;
+    }
     static constexpr std::string_view kWithValue[] = {
         "-m",      "--model-name", "--model",   "-i",
         "-o",      "--scale",      "--tile",    "--overlap",

@@ -105,6 +105,36 @@ def fgnet_ramp_2x(t, name):
     return g
 
 
+def ramp_2x(name):
+    """Planar [1, 3, h, w] -> the nearest 2x enlargement of the input plus
+    (row + column + 2) / 1024 of the pixel's place in the tile: any size,
+    and the result depends on where in the tile a pixel lies."""
+    inits = [
+        numpy_helper.from_array(np.array(0, dtype=np.float32), "zero"),
+        numpy_helper.from_array(np.array(1, dtype=np.float32), "one"),
+        numpy_helper.from_array(np.array(1 / 1024, dtype=np.float32), "step"),
+        numpy_helper.from_array(np.array(2, dtype=np.int64), "rows"),
+        numpy_helper.from_array(np.array(3, dtype=np.int64), "cols"),
+        numpy_helper.from_array(np.array([1, 1, 2, 2], dtype=np.float32), "scales"),
+    ]
+    nodes = [
+        helper.make_node("Mul", ["input", "zero"], ["zeros"]),
+        helper.make_node("Add", ["zeros", "one"], ["ones"]),
+        helper.make_node("CumSum", ["ones", "rows"], ["row"]),
+        helper.make_node("CumSum", ["ones", "cols"], ["col"]),
+        helper.make_node("Add", ["row", "col"], ["place"]),
+        helper.make_node("Mul", ["place", "step"], ["ramp"]),
+        helper.make_node("Add", ["input", "ramp"], ["shifted"]),
+        helper.make_node("Resize", ["shifted", "", "scales"], ["output"], mode="nearest",
+                         coordinate_transformation_mode="asymmetric", nearest_mode="floor"),
+    ]
+    return helper.make_graph(
+        nodes, name,
+        [helper.make_tensor_value_info("input", TensorProto.FLOAT, [1, 3, "h", "w"])],
+        [helper.make_tensor_value_info("output", TensorProto.FLOAT, [1, 3, "oh", "ow"])],
+        initializer=inits)
+
+
 def fgnet_prev_2x(h, w, name):
     """Multi-input [1, h, w, 18] -> [1, 2h, 2w, 3]: the previous output, put
     back together from its space-to-depth channels 6-17 (block row, block
@@ -200,6 +230,7 @@ def main():
          "fp16out.onnx")
     save(conv_stack("conv2x", 3, 8, "h", "w", seed=7), out, "conv2x.onnx")
     save(conv_stack("heavy2x", 8, 32, "h", "w", seed=11), out, "heavy2x.onnx")
+    save(ramp_2x("ramp2x"), out, "ramp2x.onnx")
     save(fgnet_2x(288, 288, "fgnet2x"), out, "fgnet2x.onnx")
     save(fgnet_2x("h", "w", "fgnet2x_dyn"), out, "fgnet2x_dyn.onnx")
     save(fgnet_prev_2x(288, 288, "fgnetprev2x"), out, "fgnetprev2x.onnx")
