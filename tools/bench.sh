@@ -12,6 +12,8 @@
 #      the largest of lmr and its ffmpeg children).
 # bench.sh models [BUILD_DIR]: the pretrained models' speed instead
 # (tools/models/speed.sh).
+# bench.sh jobs [BUILD_DIR]: a segmented job against one process on the same
+# input, and the join's share (tools/bench-jobs.sh).
 # bench.sh reuse|plan [BUILD_DIR]: the reuse of unchanged tiles on four
 # clips, or the catalogue plan's tiles and memory at 720p, 1080p and 2160p
 # (tools/models/reuse.sh).
@@ -20,6 +22,10 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${1:-}" = models ]; then
   shift
   exec "$ROOT/tools/models/speed.sh" "$@"
+fi
+if [ "${1:-}" = jobs ]; then
+  shift
+  exec "$ROOT/tools/bench-jobs.sh" "$@"
 fi
 if [ "${1:-}" = reuse ] || [ "${1:-}" = plan ]; then
   mode=$1

@@ -54,8 +54,7 @@ struct OpenVideo {
 Result<OpenVideo> open_video(const UpscaleConfig& c,
                              const video::VideoInfo& info,
                              const std::string& written) {
-  auto decoder = video::Decoder::create(c.input, info.width, info.height, std::nullopt,
-                                        video::colour_filters(info));
+  auto decoder = open_decoder(c, info);
   if (!decoder)
     return std::unexpected(decoder.error());
   const uint64_t ow = info.width * c.scale, oh = info.height * c.scale;
@@ -67,20 +66,6 @@ Result<OpenVideo> open_video(const UpscaleConfig& c,
   if (!encoder)
     return std::unexpected(encoder.error());
   return OpenVideo{std::move(*decoder), std::move(*encoder)};
-}
-
-// Checks that come before any child process starts, then the probe.
-Result<video::VideoInfo> probe_input(const UpscaleConfig& c) {
-  if (auto st = check_output_is_not_input(c.input, c.output); !st)
-    return std::unexpected(st.error());
-  auto info = video::probe(c.input);
-  if (!info)
-    return info;
-  if (auto st = video::check_colours(*info); !st)
-    return std::unexpected(st.error());
-  if (auto st = check_frame_size(info->width, info->height, c.scale); !st)
-    return std::unexpected(st.error());
-  return info;
 }
 
 class DecoderSource : public FrameSource {
@@ -352,6 +337,25 @@ Status run_job(Family family, const UpscaleConfig& c) {
 
 }  // namespace
 
+// Checks that come before any child process starts, then the probe.
+Result<video::VideoInfo> probe_input(const UpscaleConfig& c) {
+  if (auto st = check_output_is_not_input(c.input, c.output); !st)
+    return std::unexpected(st.error());
+  auto info = video::probe(c.input);
+  if (!info)
+    return info;
+  if (auto st = video::check_colours(*info); !st)
+    return std::unexpected(st.error());
+  if (auto st = check_frame_size(info->width, info->height, c.scale); !st)
+    return std::unexpected(st.error());
+  return info;
+}
+
+Result<video::Decoder> open_decoder(const UpscaleConfig& c, const video::VideoInfo& info) {
+  return video::Decoder::create(c.input, info.width, info.height, std::nullopt,
+                                video::colour_filters(info));
+}
+
 Status run_upscale(const UpscaleConfig& config) {
   return run_job(Family::single_frame, config);
 }
@@ -372,7 +376,8 @@ Status run_frames(Upscaler& upscaler,
                   FrameSink& sink,
                   uint64_t max_frames,
                   uint64_t total,
-                  const std::string& output) {
+                  const std::string& output,
+                  uint64_t already_done) {
   const std::vector<OnnxBackend>& sessions = upscaler.sessions();
   auto ms_per_tile = [&] {
     const OnnxBackend& first = sessions.front();
@@ -388,7 +393,7 @@ Status run_frames(Upscaler& upscaler,
     if (!frame)
       return std::unexpected(frame.error());
     if (!*frame) {
-      if (auto line = short_input_line(n, total))
+      if (auto line = short_input_line(n, total); line && !source.partial())
         say(*line);
       break;
     }
@@ -398,9 +403,14 @@ Status run_frames(Upscaler& upscaler,
     if (auto st = sink.write_frame(convert::f32_to_rgb(*out)); !st)
       return st;
     ++n;
-    if (n == 1 || n % 10 == 0) {
-      say(progress_line(upscaler.family(), n, progress_figures(n, total, seconds_since(start)),
-                        ms_per_tile()));
+    // Numbered within the whole job; speed and ETA from this run's frames.
+    const uint64_t shown = already_done + n;
+    if (n == 1 || shown % 10 == 0) {
+      Progress p = progress_figures(n, total > already_done ? total - already_done : 0,
+                                    seconds_since(start));
+      if (total > 0)
+        p.total_text = "/" + std::to_string(total);
+      say(progress_line(upscaler.family(), shown, p, ms_per_tile()));
     }
   }
   if (auto st = sink.finish(); !st)

@@ -13,6 +13,7 @@
 
 #include "error.h"
 #include "inference.h"
+#include "job.h"
 
 namespace lmr::pipeline {
 
@@ -43,5 +44,11 @@ Status run_upscale(const UpscaleConfig& config);
 // The whole multi-input job: each frame also sees the previous input and
 // output.
 Status run_fgnet_upscale(const UpscaleConfig& config);
+// The single-frame job in segments inside a job folder, resuming whatever
+// the folder holds: with `task` (of options.tasks) only that task's share
+// of the segments, otherwise all of them, then the join into the output.
+Status run_segmented(const UpscaleConfig& config,
+                     const job::JobOptions& options,
+                     std::optional<uint64_t> task);
 
 }  // namespace lmr::pipeline

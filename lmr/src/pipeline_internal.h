@@ -29,6 +29,9 @@ class FrameSource {
   // The next frame's width x height x 3 bytes, nothing at the end, or the
   // error that ended the stream.
   virtual Result<std::optional<std::span<const uint8_t>>> next_frame() = 0;
+  // True when it delivers only a share of the input (a segmented job's), so
+  // an end before the announced count says nothing about the input.
+  virtual bool partial() const { return false; }
 };
 class FrameSink {
  public:
@@ -60,12 +63,20 @@ Result<std::unique_ptr<Upscaler>> make_upscaler(Family family,
 // into `sink`, a progress line after frame 1 and every tenth, then
 // sink.finish() and the summary. `total` is the probed frame count (0:
 // unknown). The first error ends the loop, without finish or summary.
+// `already_done` frames of the job were finished before (a resumed job):
+// the lines number frames within the whole job.
 Status run_frames(Upscaler& upscaler,
                   FrameSource& source,
                   FrameSink& sink,
                   uint64_t max_frames,
                   uint64_t total,
-                  const std::string& output);
+                  const std::string& output,
+                  uint64_t already_done = 0);
+
+// The checks made before any child process starts, then the probe.
+Result<video::VideoInfo> probe_input(const UpscaleConfig& c);
+// The job's decoder: every frame of the input as the job reads it.
+Result<video::Decoder> open_decoder(const UpscaleConfig& c, const video::VideoInfo& info);
 
 // Refuses an output that is the input file itself (same path, another
 // spelling, a link to it, either named with ffmpeg's "file:" prefix):

@@ -25,6 +25,7 @@ std::string usage() {
          "  lmr upscale -m <model-name> -i <input> -o <output> [options]\n"
          "  lmr upscale --model <path.onnx> -i <input> -o <output> [options]\n"
          "  lmr download -m <model-name> [--scale N]\n"
+         "  lmr join --job <dir>\n"
          "  lmr models\n"
          "  lmr info -i <video>\n"
          "  lmr --version\n"
@@ -42,6 +43,10 @@ std::string usage() {
          "  --codec <name>     h264, h265, prores (default: h264)\n"
          "  --quality <N>      Encoder quality 1-100 (default: 80)\n"
          "  --max-frames <N>   Process at most N frames\n"
+         "  --job <dir>        Run in segments in this folder; resume what it holds\n"
+         "  --segment-frames <N>  Frames per segment (default: about 10 s)\n"
+         "  --tasks <N>        With --job: only this task's share, no join\n"
+         "  --task-index <I>   This task (default: from the scheduler)\n"
          "\n";
 }
 
@@ -81,6 +86,8 @@ CommandResult dispatch(Args args) {
     return upscale_command(rest);
   if (!cmd.empty() && cmd[0] == '-')
     return upscale_command(args.subspan(1));
+  if (cmd == "join")
+    return join_command(rest);
   if (cmd == "download")
     return download_command(rest);
   if (cmd == "models")

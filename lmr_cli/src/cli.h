@@ -52,6 +52,8 @@ Result<uint64_t> parse_number(std::string_view value, const NumberRange& range);
 struct ParsedUpscale {
   pipeline::UpscaleConfig config;
   std::optional<std::string> catalog_id;  // last -m / --model-name
+  job::JobOptions job;                    // --job, --segment-frames, --tasks, --task-index
+  bool segmented = false;                 // --job given
 };
 Result<ParsedUpscale> parse_upscale(Args args);
 // Banner, parsing, catalogue step, checks, then the matching pipeline.
@@ -66,6 +68,8 @@ Dirs cli_dirs();
 // Resolves `id` in the catalogue and overwrites the model fields of `config`.
 Status apply_catalog_model(pipeline::UpscaleConfig& config, const std::string& id);
 
+// `lmr join --job DIR`: the finished segments into the job's output.
+CommandResult join_command(Args args);
 CommandResult download_command(Args args);
 CommandResult models_command(Args args);
 CommandResult info_command(Args args);

@@ -27,7 +27,14 @@ TEST(CliTexts, BannerIsByteExactAndUsageHidesTheInternalOptions) {
       "\n");
   const std::string u = usage();
   EXPECT_TRUE(u.starts_with("USAGE:\n  lmr upscale -m <model-name> -i <input> -o <output> [")) << u;
-  EXPECT_TRUE(u.ends_with("\n  --max-frames <N>   Process at most N frames\n\n")) << u;
+  EXPECT_TRUE(
+      u.ends_with("\n  --max-frames <N>   Process at most N frames\n"
+                  "  --job <dir>        Run in segments in this folder; resume what it holds\n"
+                  "  --segment-frames <N>  Frames per segment (default: about 10 s)\n"
+                  "  --tasks <N>        With --job: only this task's share, no join\n"
+                  "  --task-index <I>   This task (default: from the scheduler)\n\n"))
+      << u;
+  EXPECT_NE(u.find("\n  lmr join --job <dir>\n"), std::string::npos) << u;
   for (const char* hidden : {"test-model", "--model-name", "--div", "--max-area", "--fgnet"})
     EXPECT_EQ(u.find(hidden), std::string::npos) << hidden;
 }

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <string_view>
 
 #include "cli.h"
@@ -29,6 +30,11 @@ constexpr NumberRange kMaxArea{256, uint64_t{1} << 32,
                                "--max-area must be a whole number of pixels from 256 to "
                                "4294967296"};
 constexpr NumberRange kQuality{1, 100, "--quality must be 1-100", UINT32_MAX};
+// A segment of no frames, or no task at all, is no job.
+constexpr NumberRange kSegmentFrames{1, UINT64_MAX,
+                                     "--segment-frames must be a whole number, at least 1"};
+constexpr NumberRange kTasks{1, UINT64_MAX, "--tasks must be a whole number, at least 1"};
+constexpr NumberRange kTaskIndex{0, UINT64_MAX, "--task-index must be a whole number from 0"};
 
 // The codecs the encoder knows, as it names them.
 constexpr std::string_view kCodecs[] = {"h264", "h265", "prores"};
@@ -56,6 +62,32 @@ Status check_overlap(const pipeline::UpscaleConfig& c) {
       ull(c.overlap), ull(*c.tile_w), ull(*c.tile_h), ull((side - 1) / 2)));
 }
 
+// The segmented options hang together: a job folder for any of them, a
+// task count for an index; the index comes from the scheduler when not
+// given. Nothing (no task) for the whole job.
+Result<std::optional<uint64_t>> segmented_task(const ParsedUpscale& p) {
+  const job::JobOptions& o = p.job;
+  if (!p.segmented) {
+    const char* given = o.segment_frames ? "--segment-frames"
+                        : o.tasks        ? "--tasks"
+                                         : "--task-index";
+    return fail(std::string(given) + " needs --job <dir>");
+  }
+  if (o.dir.empty())
+    return fail("--job needs a folder path");
+  if (o.task_index && !o.tasks)
+    return fail("--task-index needs --tasks");
+  if (!o.tasks)
+    return std::optional<uint64_t>();
+  auto index = job::task_index(o, [](std::string_view name) -> std::optional<std::string> {
+    const char* v = std::getenv(std::string(name).c_str());
+    return v ? std::optional<std::string>(v) : std::nullopt;
+  });
+  if (!index)
+    return std::unexpected(index.error());
+  return std::optional<uint64_t>(*index);
+}
+
 }  // namespace
 
 Result<ParsedUpscale> parse_upscale(Args args) {
@@ -72,9 +104,11 @@ Result<ParsedUpscale> parse_upscale(Args args) {
       continue;
     }
     static constexpr std::string_view kWithValue[] = {
-        "-m",        "--model-name", "--model",   "-i",        "-o",
-        "--scale",   "--tile",       "--overlap", "--ep",      "--codec",
-        "--quality", "--max-frames", "--div",     "--max-area"};
+        "-m",      "--model-name", "--model",   "-i",
+        "-o",      "--scale",      "--tile",    "--overlap",
+        "--ep",    "--codec",      "--quality", "--max-frames",
+        "--div",   "--max-area",   "--job",     "--segment-frames",
+        "--tasks", "--task-index"};
     bool known = false;
     for (auto k : kWithValue)
       known = known || opt == k;
@@ -143,6 +177,21 @@ Result<ParsedUpscale> parse_upscale(Args args) {
       uint64_t area = 0;
       st = number(area, kMaxArea);
       c.max_area = area;
+    } else if (opt == "--job") {
+      parsed.job.dir = v;
+      parsed.segmented = true;
+    } else if (opt == "--segment-frames") {
+      uint64_t n = 0;
+      st = number(n, kSegmentFrames);
+      parsed.job.segment_frames = n;
+    } else if (opt == "--tasks") {
+      uint64_t n = 0;
+      st = number(n, kTasks);
+      parsed.job.tasks = n;
+    } else if (opt == "--task-index") {
+      uint64_t n = 0;
+      st = number(n, kTaskIndex);
+      parsed.job.task_index = n;
     }
     if (!st)
       return std::unexpected(st.error());
@@ -171,8 +220,38 @@ CommandResult upscale_command(Args args) {
   if (config.model.empty()) {
     return std::unexpected(Error("--model <path> or -m <model-name> is required"));
   }
+  if (parsed->segmented || parsed->job.segment_frames || parsed->job.tasks ||
+      parsed->job.task_index) {
+    auto task = segmented_task(*parsed);
+    if (!task)
+      return std::unexpected(task.error());
+    Status st = pipeline::run_segmented(config, parsed->job, *task);
+    if (!st)
+      return std::unexpected(st.error());
+    return 0;
+  }
   Status st = config.fgnet ? pipeline::run_fgnet_upscale(config) : pipeline::run_upscale(config);
   if (!st)
+    return std::unexpected(st.error());
+  return 0;
+}
+
+}  // namespace lmr::cli
+
+namespace lmr::cli {
+
+CommandResult join_command(Args args) {
+  std::optional<std::string> dir;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] != "--job")
+      return std::unexpected(Error("unknown option: " + args[i]));
+    if (i + 1 >= args.size())
+      return std::unexpected(Error("missing value for --job"));
+    dir = args[++i];
+  }
+  if (!dir || dir->empty())
+    return std::unexpected(Error("usage: lmr join --job <dir>"));
+  if (auto st = job::join_folder(*dir); !st)
     return std::unexpected(st.error());
   return 0;
 }
