@@ -159,6 +159,7 @@ TEST(ParseUpscale, OptionTable) {
        "side (at most 15)"},
       // The documented codecs in any case, passed on in lower case; nothing else.
       {{"--codec", "PRORES"}, "codec=prores"},
+      {{"--codec", "HEVC"}, "codec=h265"},
       {{"--codec", "h264", "--codec", "H264"}, "codec=h264"},
       {{"--codec", "x264"}, "", codecs + "\"x264\""},
       {{"--codec", "vp9"}, "", codecs + "\"vp9\""},

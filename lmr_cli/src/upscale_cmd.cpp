@@ -43,6 +43,9 @@ Result<std::string> parse_codec(const std::string& v) {
   std::string lower = v;
   for (char& ch : lower)
     ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  // HEVC's other name, which the encoder always took for it.
+  if (lower == "hevc")
+    return std::string("h265");
   if (std::find(std::begin(kCodecs), std::end(kCodecs), lower) == std::end(kCodecs))
     return fail("--codec must be h264, h265 or prores, not \"" + v + "\"");
   return lower;
