@@ -13,6 +13,7 @@
 #include "pipeline_internal.h"
 #include "platform.h"
 #include "text.h"
+#include "video_encoder.h"
 
 namespace lmr::pipeline {
 
@@ -59,9 +60,16 @@ Result<OpenVideo> open_video(const UpscaleConfig& c, const video::VideoInfo& inf
   const uint64_t ow = info.width * c.scale, oh = info.height * c.scale;
   const video::SourceTraits traits{info.sar_num, info.sar_den,
                                    video::video_seconds(info, c.max_frames)};
-  auto encoder =
-      video::Encoder::create(c.output, c.input, std::nullopt, ow, oh, ow, oh, info.r_frame_rate,
-                             c.codec, "copy", video::Quality{c.quality}, traits);
+  video::EncoderSettings settings;
+  settings.output = c.output;
+  settings.source = c.input;
+  settings.frame_w = settings.out_w = ow;
+  settings.frame_h = settings.out_h = oh;
+  settings.rate = info.r_frame_rate;
+  settings.codec = c.codec;
+  settings.rc = video::Quality{c.quality};
+  settings.traits = traits;
+  auto encoder = video::Encoder::create(settings);
   if (!encoder)
     return std::unexpected(encoder.error());
   return OpenVideo{std::move(*decoder), std::move(*encoder)};

@@ -1,5 +1,5 @@
 // Video I/O through ffmpeg: probing an input, decoding it to raw rgb24
-// frames, encoding raw frames into the output with the source's audio.
+// frames (the encoder is in video_encoder.h).
 #pragma once
 
 #include <cstdint>
@@ -95,79 +95,6 @@ class Decoder {
  private:
   struct State;
   explicit Decoder(std::unique_ptr<State> state);
-  std::unique_ptr<State> state_;
-};
-
-struct Quality {
-  uint32_t value = 80;
-};
-struct Bitrate {
-  uint64_t bits_per_second = 0;
-};
-using RateControl = std::variant<Quality, Bitrate>;
-
-// What the output carries over from its source besides the frames.
-struct SourceTraits {
-  uint64_t sar_num = 1;  // pixel shape of the written frames
-  uint64_t sar_den = 1;
-  // The video's length: copied audio is cut there (nothing: not cut).
-  std::optional<double> audio_seconds;
-};
-
-// Frames between forced key frames for a frame-rate text (about 2 s).
-uint64_t key_interval(std::string_view rate);
-// Muxer name from the output path ("mp4", "mov", "matroska", "webm").
-std::string container_name(std::string_view output);
-
-// Input rgb24 frames are converted to BT.709 limited range and the output is
-// tagged so. Audio is never allowed to end the output: every frame written
-// is kept (-shortest would stop reading frames once the audio ends). `family` picks VideoToolbox
-// (quality as -q:v) or the software encoders (quality as -crf; libx265 told to log errors only).
-std::vector<std::string> encoder_args(const std::string& output,
-                                      const std::string& source,
-                                      const std::optional<TimeRange>& range,
-                                      uint64_t frame_w,
-                                      uint64_t frame_h,
-                                      uint64_t out_w,
-                                      uint64_t out_h,
-                                      const std::string& rate,
-                                      const std::string& codec,
-                                      const std::string& audio,
-                                      const RateControl& rc,
-                                      platform::EncoderFamily family,
-                                      const SourceTraits& traits = {});
-
-// One running ffmpeg that encodes rgb24 frames written to its stdin into
-// `output`, with the audio of `source`. Dropping it without finish() kills
-// and reaps the child.
-class Encoder {
- public:
-  static Result<Encoder> create(const std::string& output,
-                                const std::string& source,
-                                const std::optional<TimeRange>& range,
-                                uint64_t frame_w,
-                                uint64_t frame_h,
-                                uint64_t out_w,
-                                uint64_t out_h,
-                                const std::string& rate,
-                                const std::string& codec,
-                                const std::string& audio,
-                                const RateControl& rc,
-                                const SourceTraits& traits = {});
-  Status write_frame(std::span<const uint8_t> frame);
-  // Ends the input and waits for ffmpeg; the only way to a complete file.
-  Status finish() &&;
-  // The child's stderr (drained all along), trimmed, once it has ended;
-  // nothing when empty or not UTF-8. Waits for the child's stderr to close.
-  std::optional<std::string> stderr_text();
-
-  Encoder(Encoder&&) noexcept;
-  Encoder& operator=(Encoder&&) noexcept;
-  ~Encoder();
-
- private:
-  struct State;
-  explicit Encoder(std::unique_ptr<State> state);
   std::unique_ptr<State> state_;
 };
 

@@ -12,6 +12,7 @@
 #include "testing.h"
 #include "text.h"
 #include "video.h"
+#include "video_encoder.h"
 
 namespace lmr::video {
 namespace {
@@ -73,8 +74,11 @@ std::string run_row(const Fault& row, const StandIns& tools) {
     EXPECT_EQ(tools.calls("ffmpeg"), Calls{decoder_args("my in.mp4", range, filters)});
     return std::to_string(n) + " frames, then " + (out.empty() ? "dropped" : out);
   }
-  auto enc = Encoder::create("o u t.mkv", "s r c.mp4", std::nullopt, kW, kH, kW, kH, "25/1",
-                             "prores", "copy", Quality{80});
+  EncoderSettings settings;
+  settings.output = "o u t.mkv", settings.source = "s r c.mp4";
+  settings.frame_w = settings.out_w = kW, settings.frame_h = settings.out_h = kH;
+  settings.rate = "25/1", settings.codec = "prores", settings.rc = Quality{80};
+  auto enc = Encoder::create(settings);
   if (!enc)
     return enc.error().message();
   const std::vector<uint8_t> frame(kFrame, 77);
@@ -93,9 +97,7 @@ std::string run_row(const Fault& row, const StandIns& tools) {
     return out + "; dropped";
   Status done = std::move(*enc).finish();
   out += "; finish: " + (done ? "ok" : done.error().message());
-  EXPECT_EQ(tools.calls("ffmpeg"),
-            Calls{encoder_args("o u t.mkv", "s r c.mp4", std::nullopt, kW, kH, kW, kH, "25/1",
-                               "prores", "copy", Quality{80}, platform::encoder_family())});
+  EXPECT_EQ(tools.calls("ffmpeg"), Calls{encoder_args(settings, platform::encoder_family())});
   return out + "; said: " + enc->stderr_text().value_or("nothing");
 }
 

@@ -1,6 +1,7 @@
 // Pure functions of the video module: the ffprobe report, the argument lists
 // of the three ffmpeg roles and the decisions behind them, colour rules.
 #include "video.h"
+#include "video_encoder.h"
 
 #include <gtest/gtest.h>
 
@@ -222,8 +223,11 @@ struct Job {
 
   std::vector<std::string> args() const {
     const SourceTraits traits{sar, 1, audio_seconds};
-    return encoder_args(output, "source", range, w, h, out_w ? out_w : w, out_h ? out_h : h, rate,
-                        codec, audio, rc, family, traits);
+    EncoderSettings s;
+    s.output = output, s.source = "source", s.range = range;
+    s.frame_w = w, s.frame_h = h, s.out_w = out_w ? out_w : w, s.out_h = out_h ? out_h : h;
+    s.rate = rate, s.codec = codec, s.audio = audio, s.rc = rc, s.traits = traits;
+    return encoder_args(s, family);
   }
 };
 

@@ -1,0 +1,91 @@
+// The frame encoder: raw rgb24 frames into the output file, with the
+// source's audio, through one ffmpeg child.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "error.h"
+#include "ffbin.h"
+#include "platform.h"
+#include "video.h"
+
+namespace lmr::video {
+
+struct Quality {
+  uint32_t value = 80;
+};
+struct Bitrate {
+  uint64_t bits_per_second = 0;
+};
+using RateControl = std::variant<Quality, Bitrate>;
+
+// What the output carries over from its source besides the frames.
+struct SourceTraits {
+  uint64_t sar_num = 1;  // pixel shape of the written frames
+  uint64_t sar_den = 1;
+  // The video's length: copied audio is cut there (nothing: not cut).
+  std::optional<double> audio_seconds;
+};
+
+// Frames between forced key frames for a frame-rate text (about 2 s).
+uint64_t key_interval(std::string_view rate);
+// Muxer name from the output path ("mp4", "mov", "matroska", "webm").
+std::string container_name(std::string_view output);
+
+// Everything one encoder run is made from.
+struct EncoderSettings {
+  std::string output;  // the path ffmpeg writes
+  // The muxer, decided from the name the user gave (the path written may be
+  // a temporary one without that extension); empty: from `output`.
+  std::string muxer;
+  std::string source;  // the job's input, for its audio
+  std::optional<TimeRange> range;
+  uint64_t frame_w = 0;  // the frames written
+  uint64_t frame_h = 0;
+  uint64_t out_w = 0;  // the output's size
+  uint64_t out_h = 0;
+  std::string rate;  // frame-rate text
+  std::string codec;
+  std::string audio = "copy";
+  RateControl rc = Quality{};
+  SourceTraits traits;
+};
+
+// Input rgb24 frames are converted to BT.709 limited range and the output is
+// tagged so. Audio is never allowed to end the output: every frame written
+// is kept (-shortest would stop reading frames once the audio ends). `family` picks VideoToolbox
+// (quality as -q:v) or the software encoders (quality as -crf; libx265 told to log errors only).
+std::vector<std::string> encoder_args(const EncoderSettings& settings,
+                                      platform::EncoderFamily family);
+
+// One running ffmpeg that encodes rgb24 frames written to its stdin into
+// `output`, with the audio of `source`. Dropping it without finish() kills
+// and reaps the child.
+class Encoder {
+ public:
+  static Result<Encoder> create(const EncoderSettings& settings);
+  Status write_frame(std::span<const uint8_t> frame);
+  // Ends the input and waits for ffmpeg; the only way to a complete file.
+  Status finish() &&;
+  // The child's stderr (drained all along), trimmed, once it has ended;
+  // nothing when empty or not UTF-8. Waits for the child's stderr to close.
+  std::optional<std::string> stderr_text();
+
+  Encoder(Encoder&&) noexcept;
+  Encoder& operator=(Encoder&&) noexcept;
+  ~Encoder();
+
+ private:
+  struct State;
+  explicit Encoder(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace lmr::video
