@@ -14,6 +14,7 @@
 #include "platform.h"
 #include "text.h"
 #include "video_encoder.h"
+#include "video_plan.h"
 
 namespace lmr::pipeline {
 
@@ -50,43 +51,48 @@ struct OpenVideo {
   video::Encoder encoder;
 };
 
-// Decoder at the input's size, encoder at the upscaled size with the
-// source's pixel shape and its audio copied up to the end of the frames.
-Result<OpenVideo> open_video(const UpscaleConfig& c, const video::VideoInfo& info) {
+// The probe with the decisions taken from it before any model loads.
+struct PlannedInput : video::VideoInfo {
+  video::JobPlan plan;
+};
+
+// Decoder at the input's size, encoder at the upscaled size, both as planned.
+Result<OpenVideo> open_video(const UpscaleConfig& c, const PlannedInput& info) {
   auto decoder = video::Decoder::create(c.input, info.width, info.height, std::nullopt,
-                                        video::colour_filters(info));
+                                        info.plan.filters, info.plan.timing);
   if (!decoder)
     return std::unexpected(decoder.error());
-  const uint64_t ow = info.width * c.scale, oh = info.height * c.scale;
-  const video::SourceTraits traits{info.sar_num, info.sar_den,
-                                   video::video_seconds(info, c.max_frames)};
-  video::EncoderSettings settings;
-  settings.output = c.output;
-  settings.source = c.input;
-  settings.frame_w = settings.out_w = ow;
-  settings.frame_h = settings.out_h = oh;
-  settings.rate = info.r_frame_rate;
-  settings.codec = c.codec;
-  settings.rc = video::Quality{c.quality};
-  settings.traits = traits;
-  auto encoder = video::Encoder::create(settings);
+  auto encoder = video::Encoder::create(info.plan.encoder);
   if (!encoder)
     return std::unexpected(encoder.error());
   return OpenVideo{std::move(*decoder), std::move(*encoder)};
 }
 
-// Checks that come before any child process starts, then the probe.
-Result<video::VideoInfo> probe_input(const UpscaleConfig& c) {
+// Checks that come before any child process starts, then the probe and
+// every decision it settles; the plan's notes are printed.
+Result<PlannedInput> probe_input(const UpscaleConfig& c) {
   if (auto st = check_output_is_not_input(c.input, c.output); !st)
     return std::unexpected(st.error());
   auto info = video::probe(c.input);
   if (!info)
-    return info;
+    return std::unexpected(info.error());
   if (auto st = video::check_colours(*info); !st)
     return std::unexpected(st.error());
   if (auto st = check_frame_size(info->width, info->height, c.scale); !st)
     return std::unexpected(st.error());
-  return info;
+  auto streams = video::probe_streams(c.input);
+  if (!streams)
+    return std::unexpected(streams.error());
+  const video::JobRequest request{c.input, c.output, c.codec, c.scale, c.max_frames, c.quality};
+  auto plan = video::plan_job(*info, *streams, request);
+  if (!plan)
+    return std::unexpected(plan.error());
+  for (const std::string& note : plan->notes)
+    say(note + "\n");
+  PlannedInput planned{*info, std::move(*plan)};
+  // The start line shows the rate the frames are stamped with.
+  planned.r_frame_rate = planned.plan.timing.rate;
+  return planned;
 }
 
 class DecoderSource : public FrameSource {

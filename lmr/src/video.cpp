@@ -89,24 +89,30 @@ bool untagged(std::string_view tag) {
 // ---------------------------------------------------------------------------
 // Probe
 
+std::string file_arg(const std::string& path) {
+  return path.starts_with("file:") ? path : "file:" + path;
+}
+
 std::vector<std::string> probe_args(const std::string& path) {
   // "V" skips cover art stored as a video stream; the decoder maps the same.
   return {"-v",
           "error",
+          "-protocol_whitelist",
+          kProtocolWhitelist,
           "-select_streams",
           "V:0",
           "-show_entries",
-          "stream=width,height,r_frame_rate,nb_frames,duration,codec_name,profile,pix_fmt,"
-          "sample_aspect_ratio,color_range,color_space,color_transfer,color_primaries"
-          ":stream_tags=DURATION:stream_side_data=rotation",
+          "stream=width,height,r_frame_rate,avg_frame_rate,nb_frames,duration,start_time,"
+          "codec_name,profile,pix_fmt,field_order,sample_aspect_ratio,color_range,color_space,"
+          "color_transfer,color_primaries:stream_tags=DURATION:stream_side_data=rotation",
           "-show_entries",
-          "format=duration,format_name",
+          "format=duration,start_time,format_name",
           "-of",
           "default=noprint_wrappers=1",
-          path};
+          file_arg(path)};
 }
 
-Result<VideoInfo> parse_probe_report(std::string_view report) {
+Result<VideoInfo> parse_probe_report(std::string_view report, std::string_view source) {
   VideoInfo info;
   std::optional<uint64_t> width, height, frames;
   std::optional<std::string> rate;
@@ -114,12 +120,19 @@ Result<VideoInfo> parse_probe_report(std::string_view report) {
   // In report order: the stream's duration, its DURATION tag (Matroska
   // gives no other), then the container's, which may span longer audio.
   std::vector<double> durations;
+  std::optional<size_t> tag_at;  // where the DURATION tag's entry is
+  // The stream's start (MPEG-TS programs repeat it), then the container's
+  // last (N/A included).
+  std::vector<std::optional<double>> starts;
+  bool stream_keys = false;
   // Taken as they are; the last one wins.
   static const std::map<std::string_view, std::string VideoInfo::*> texts{
       {"codec_name", &VideoInfo::codec_name},
       {"profile", &VideoInfo::profile},
       {"pix_fmt", &VideoInfo::pix_fmt},
       {"format_name", &VideoInfo::format_name},
+      {"avg_frame_rate", &VideoInfo::avg_frame_rate},
+      {"field_order", &VideoInfo::field_order},
       {"color_space", &VideoInfo::color_space},
       {"color_primaries", &VideoInfo::color_primaries},
       {"color_transfer", &VideoInfo::color_transfer},
@@ -144,6 +157,7 @@ Result<VideoInfo> parse_probe_report(std::string_view report) {
       auto v = text::parse_unsigned(value);
       field = v ? std::optional<uint64_t>(*v) : std::nullopt;
     };
+    stream_keys = stream_keys || key == "width" || key == "height" || key == "r_frame_rate";
     if (key == "width") {
       read_count(width);
     } else if (key == "height") {
@@ -158,8 +172,12 @@ Result<VideoInfo> parse_probe_report(std::string_view report) {
       if (auto d = parse_decimal(value))
         durations.push_back(*d);
     } else if (key == "TAG:DURATION") {
-      if (auto d = parse_clock(value))
+      if (auto d = parse_clock(value)) {
+        tag_at = durations.size();
         durations.push_back(*d);
+      }
+    } else if (key == "start_time") {
+      starts.push_back(parse_decimal(value));
     } else if (key == "rotation") {
       info.rotation = parse_decimal(value).value_or(0.0);
     } else if (key == "sample_aspect_ratio") {
@@ -167,8 +185,15 @@ Result<VideoInfo> parse_probe_report(std::string_view report) {
     }
   }
 
+  // An audio file, or a playlist of pictures ffmpeg cannot see as video.
+  if (!stream_keys)
+    return fail("no video stream in " + std::string(source));
   if (!width || !height || !rate)
     return fail("ffprobe unexpected output: " + std::string(report));
+  if (starts.size() >= 2) {
+    info.start_time = starts[0];
+    info.format_start_time = starts.back();
+  }
   info.width = *width;
   info.height = *height;
   info.sar_num = sar.first;
@@ -179,6 +204,7 @@ Result<VideoInfo> parse_probe_report(std::string_view report) {
   }
   info.r_frame_rate = *rate;
   info.duration = durations.empty() ? 0.0 : durations.front();
+  info.duration_is_end = tag_at == size_t{0};
   if (frames) {
     info.frames = *frames;
   } else {
@@ -205,7 +231,7 @@ Result<VideoInfo> probe(const std::string& path) {
     return fail("ffprobe failed: " + text::lossy_utf8(out->stderr_text));
   if (!text::is_valid_utf8(out->stdout_text))
     return fail("ffprobe output is not valid UTF-8");
-  return parse_probe_report(out->stdout_text);
+  return parse_probe_report(out->stdout_text, path);
 }
 
 std::optional<double> video_seconds(const VideoInfo& info, uint64_t max_frames) {
@@ -258,17 +284,23 @@ std::vector<std::string> colour_filters(const VideoInfo& info) {
 
 std::vector<std::string> decoder_args(const std::string& input,
                                       const std::optional<TimeRange>& range,
-                                      const std::vector<std::string>& filters) {
-  std::vector<std::string> args{"-v", "error"};
+                                      const std::vector<std::string>& filters,
+                                      const InputTiming& timing) {
+  std::vector<std::string> args{"-v", "error", "-protocol_whitelist", kProtocolWhitelist};
   if (range)
     args.insert(args.end(), {"-ss", fixed3(range->start), "-to", fixed3(range->end)});
-  args.insert(args.end(), {"-i", input, "-map", "0:V:0"});
+  if (timing.offset)
+    args.insert(args.end(), {"-itsoffset", text::format("%.6f", *timing.offset)});
+  args.insert(args.end(), {"-i", file_arg(input), "-map", "0:V:0"});
   if (!filters.empty()) {
     std::string joined = filters.front();
     for (size_t i = 1; i < filters.size(); ++i)
       joined += "," + filters[i];
     args.insert(args.end(), {"-vf", joined});
   }
+  // The rate the encoder stamps: frames are duplicated or dropped to it.
+  if (!timing.rate.empty())
+    args.insert(args.end(), {"-r", timing.rate});
   args.insert(args.end(), {"-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
   return args;
 }
@@ -310,7 +342,8 @@ Result<Decoder> Decoder::create(const std::string& input,
                                 uint64_t width,
                                 uint64_t height,
                                 const std::optional<TimeRange>& range,
-                                const std::vector<std::string>& filters) {
+                                const std::vector<std::string>& filters,
+                                const InputTiming& timing) {
   std::string size = std::to_string(width) + "x" + std::to_string(height);
   // A zero-sized frame would be "read" forever without consuming anything.
   if (width == 0 || height == 0)
@@ -335,7 +368,7 @@ Result<Decoder> Decoder::create(const std::string& input,
     return std::unexpected(cmd.error());
   // A null stdin: ffmpeg would otherwise read the user's terminal for its
   // keyboard commands and leave it in raw mode when killed.
-  cmd->args(decoder_args(input, range, filters))
+  cmd->args(decoder_args(input, range, filters, timing))
       .set_stdin(ffbin::Stdio::kNull)
       .set_stdout(ffbin::Stdio::kPipe)
       .set_stderr(ffbin::Stdio::kPipe);

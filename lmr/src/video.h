@@ -26,6 +26,9 @@ struct VideoInfo {
   std::string r_frame_rate;  // as ffprobe printed it, e.g. "30000/1001"
   uint64_t frames = 0;       // 0 when unknown
   double duration = 0.0;     // seconds: the stream's own when known
+  // The duration is Matroska's DURATION tag: where the stream ends, counted
+  // from 0 rather than from its start.
+  bool duration_is_end = false;
   std::string codec_name;
   std::string profile;
   std::string pix_fmt;
@@ -38,12 +41,23 @@ struct VideoInfo {
   std::string color_primaries;
   std::string color_transfer;
   std::string color_range;
+  std::string avg_frame_rate;               // as ffprobe printed it
+  std::string field_order;                  // "progressive", "tt", "bb", "tb", "bt" or unknown
+  std::optional<double> start_time;         // the stream's first timestamp, seconds
+  std::optional<double> format_start_time;  // the container's (the earliest stream's)
 };
+
+// Local files and pipes only: a playlist must never make ffmpeg fetch a URL.
+inline constexpr const char* kProtocolWhitelist = "file,pipe";
+// The name ffmpeg opens as that file whatever it looks like (a colon, a
+// leading "-"); names already given with "file:" are kept.
+std::string file_arg(const std::string& path);
 
 // The ffprobe arguments for `path`.
 std::vector<std::string> probe_args(const std::string& path);
-// Parses ffprobe's key=value report (already checked to be UTF-8).
-Result<VideoInfo> parse_probe_report(std::string_view report);
+// Parses ffprobe's key=value report (already checked to be UTF-8) of
+// `source`, named in the message when the report holds no video stream.
+Result<VideoInfo> parse_probe_report(std::string_view report, std::string_view source = {});
 Result<VideoInfo> probe(const std::string& path);
 
 // Seconds of video that the first `max_frames` decoded frames span: the
@@ -65,11 +79,22 @@ struct TimeRange {
   double end = 0.0;
 };
 
+// The timeline of a job's input, shared by its decoder and encoder.
+struct InputTiming {
+  // Frames per second of the decoded frames (they come at this constant
+  // rate); empty: the rate ffmpeg picks.
+  std::string rate;
+  // -itsoffset for the input: keeps the streams' start offsets where ffmpeg
+  // would otherwise re-base an MPEG-TS input on the streams it reads.
+  std::optional<double> offset;
+};
+
 // Decodes the stream the probe describes ("0:V:0", the first that is not
 // cover art), auto-rotated as players show it.
 std::vector<std::string> decoder_args(const std::string& input,
                                       const std::optional<TimeRange>& range,
-                                      const std::vector<std::string>& filters);
+                                      const std::vector<std::string>& filters,
+                                      const InputTiming& timing = {});
 
 // One running ffmpeg (stdin null) that decodes `input` into width x height
 // rgb24 frames. A zero width or height, or a frame too large to represent or
@@ -81,7 +106,8 @@ class Decoder {
                                 uint64_t width,
                                 uint64_t height,
                                 const std::optional<TimeRange>& range,
-                                const std::vector<std::string>& filters);
+                                const std::vector<std::string>& filters,
+                                const InputTiming& timing = {});
   // The next frame (a view valid until the next call), or nothing at end of
   // stream (an incomplete last frame is dropped). When ffmpeg did not exit
   // with status 0 the end is the error "decoder failed: <status>[: <its

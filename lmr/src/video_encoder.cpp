@@ -74,35 +74,59 @@ void add_rate_control(std::vector<std::string>& args,
 
 }  // namespace
 
+std::string video_codec(std::string_view codec, uint64_t out_w, uint64_t out_h) {
+  if (codec == "h264" && std::max(out_w, out_h) <= 4096 && std::min(out_w, out_h) <= 2304)
+    return "h264";
+  return codec == "prores" ? "prores" : "hevc";
+}
+
 std::vector<std::string> encoder_args(const EncoderSettings& s, platform::EncoderFamily family) {
   const auto& [output, muxer, source, range, frame_w, frame_h, out_w, out_h, rate, codec, audio, rc,
-               traits] = s;
+               traits, crop, source_offset, subtitles] = s;
   const bool vt = family == platform::EncoderFamily::kVideoToolbox;
-  std::vector<std::string> args{
-      "-v",    "error",    "-y",
-      "-f",    "rawvideo", "-pix_fmt",
-      "rgb24", "-s",       std::to_string(frame_w) + "x" + std::to_string(frame_h),
-      "-r",    rate,       "-i",
-      "-"};
-  const bool copy_audio = audio == "copy";
+  std::vector<std::string> args{"-v",
+                                "error",
+                                "-y",
+                                "-f",
+                                "rawvideo",
+                                "-pix_fmt",
+                                "rgb24",
+                                "-s",
+                                std::to_string(frame_w) + "x" + std::to_string(frame_h),
+                                "-r",
+                                rate,
+                                "-protocol_whitelist",
+                                kProtocolWhitelist,
+                                "-i",
+                                "-"};
+  const bool with_audio = audio == "copy" || audio == "aac";
   if (range)
     args.insert(args.end(), {"-ss", fixed3(range->start), "-to", fixed3(range->end)});
-  else if (copy_audio && traits.audio_seconds)
+  else if (with_audio && traits.audio_seconds)
     args.insert(args.end(), {"-t", text::format("%.6f", *traits.audio_seconds)});
-  args.insert(args.end(), {"-i", source, "-map", "0:v"});
-  if (copy_audio)
-    args.insert(args.end(), {"-map", "1:a?", "-c:a", "copy"});
+  if (source_offset)
+    args.insert(args.end(), {"-itsoffset", text::format("%.6f", *source_offset)});
+  args.insert(args.end(),
+              {"-protocol_whitelist", kProtocolWhitelist, "-i", file_arg(source), "-map", "0:v"});
+  if (with_audio)
+    args.insert(args.end(), {"-map", "1:a?", "-c:a", audio});
   else
     args.push_back("-an");
+  for (size_t k = 0; k < subtitles.size(); ++k) {
+    args.insert(args.end(), {"-map", "1:" + std::to_string(subtitles[k].index),
+                             "-c:s:" + std::to_string(k), subtitles[k].codec});
+  }
 
   // Frames are RGB: convert them with the BT.709 matrix into limited range
   // (ffmpeg's default would be BT.601, which players do not assume for HD),
   // in the same scaler pass as any resize. setparams marks the frames too:
   // some encoders (prores_ks) write the frames' colour fields, not the
   // stream options below.
-  std::string filter = "scale=";
-  if (out_w != frame_w || out_h != frame_h)
-    filter += std::to_string(out_w) + ":" + std::to_string(out_h) + ":flags=lanczos:";
+  const std::string size = std::to_string(out_w) + ":" + std::to_string(out_h);
+  const bool resized = out_w != frame_w || out_h != frame_h;
+  std::string filter = resized && crop ? "crop=" + size + ":0:0,scale=" : "scale=";
+  if (resized && !crop)
+    filter += size + ":flags=lanczos:";
   filter +=
       "out_color_matrix=bt709:out_range=tv,"
       "setparams=range=tv:color_primaries=bt709:color_trc=bt709:colorspace=bt709";
@@ -112,14 +136,13 @@ std::vector<std::string> encoder_args(const EncoderSettings& s, platform::Encode
                            static_cast<unsigned long long>(traits.sar_den));
   args.insert(args.end(), {"-vf", filter});
 
-  const uint64_t long_side = std::max(out_w, out_h);
-  const uint64_t short_side = std::min(out_w, out_h);
   const std::string gop = std::to_string(key_interval(rate));
-  if (codec == "h264" && long_side <= 4096 && short_side <= 2304) {
+  const std::string chosen = video_codec(codec, out_w, out_h);
+  if (chosen == "h264") {
     args.insert(args.end(), {"-c:v", vt ? "h264_videotoolbox" : "libx264"});
     add_rate_control(args, rc, family);
     args.insert(args.end(), {"-profile:v", "high", "-g", gop, "-pix_fmt", "yuv420p"});
-  } else if (codec == "prores") {
+  } else if (chosen == "prores") {
     args.insert(args.end(), {"-c:v", "prores_ks", "-profile:v", "3"});
   } else {
     args.insert(args.end(), {"-c:v", vt ? "hevc_videotoolbox" : "libx265"});
@@ -134,7 +157,7 @@ std::vector<std::string> encoder_args(const EncoderSettings& s, platform::Encode
   args.insert(args.end(), {"-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc",
                            "bt709", "-color_range", "tv"});
 
-  args.insert(args.end(), {"-f", muxer.empty() ? container_name(output) : muxer, output});
+  args.insert(args.end(), {"-f", muxer.empty() ? container_name(output) : muxer, file_arg(output)});
   return args;
 }
 
@@ -199,9 +222,8 @@ Status Encoder::finish() && {
 std::optional<std::string> Encoder::stderr_text() {
   if (!state_->diagnostics)
     return std::nullopt;
-  const std::string& said = state_->diagnostics->text();
-  if (!text::is_valid_utf8(said))
-    return std::nullopt;
+  // A message in another encoding still says more than none.
+  const std::string said = text::lossy_utf8(state_->diagnostics->text());
   std::string_view trimmed = text::trim(said);
   if (trimmed.empty())
     return std::nullopt;

@@ -39,6 +39,18 @@ uint64_t key_interval(std::string_view rate);
 // Muxer name from the output path ("mp4", "mov", "matroska", "webm").
 std::string container_name(std::string_view output);
 
+// The video codec the encoder writes for a codec text and output size:
+// "h264" (within 4096x2304 either way), "prores", or "hevc" for the rest.
+std::string video_codec(std::string_view codec, uint64_t out_w, uint64_t out_h);
+
+// A subtitle stream of the source, by its index there, written with
+// `codec` ("copy", or a text format the container holds).
+struct SubtitleStream {
+  uint64_t index = 0;
+  std::string codec;
+  bool operator==(const SubtitleStream&) const = default;
+};
+
 // Everything one encoder run is made from.
 struct EncoderSettings {
   std::string output;  // the path ffmpeg writes
@@ -53,9 +65,15 @@ struct EncoderSettings {
   uint64_t out_h = 0;
   std::string rate;  // frame-rate text
   std::string codec;
+  // "copy" copies the source's audio, "aac" converts it, anything else drops it.
   std::string audio = "copy";
   RateControl rc = Quality{};
   SourceTraits traits;
+  // The output size is reached by cropping the right and bottom edges, not
+  // by resizing.
+  bool crop = false;
+  std::optional<double> source_offset;  // -itsoffset of the source (see InputTiming)
+  std::vector<SubtitleStream> subtitles;
 };
 
 // Input rgb24 frames are converted to BT.709 limited range and the output is
@@ -75,7 +93,8 @@ class Encoder {
   // Ends the input and waits for ffmpeg; the only way to a complete file.
   Status finish() &&;
   // The child's stderr (drained all along), trimmed, once it has ended;
-  // nothing when empty or not UTF-8. Waits for the child's stderr to close.
+  // nothing when empty; bytes that are not UTF-8 shown as U+FFFD. Waits for
+  // the child's stderr to close.
   std::optional<std::string> stderr_text();
 
   Encoder(Encoder&&) noexcept;
