@@ -152,10 +152,12 @@ std::array<double, 6> sample_times(double duration) {
 std::vector<std::string> sample_args(const std::string& path, double seconds) {
   return {"-v",
           "error",
+          "-protocol_whitelist",
+          video::kProtocolWhitelist,
           "-ss",
           text::format("%.3f", seconds),
           "-i",
-          path,
+          video::file_arg(path),
           "-map",
           "0:V:0",
           "-frames:v",

@@ -117,7 +117,7 @@ std::vector<Fault> faults() {
        "printf 'width=1\\nheight=1\\nr_frame_rate=1/1\\ncodec_name=\\377\\n'",
        "ffprobe output is not valid UTF-8"},
       {"no video stream", &StandIns::probe, "printf 'format_name=wav\\n'",
-       "ffprobe unexpected output: format_name=wav\n"},
+       "no video stream in my clip.mp4"},
       // 256 KiB of diagnostics first: unread, they would block the child.
       {"decoder fails mid-way, saying a lot", &StandIns::decoder,
        talk + frames(5) + "; echo '  corrupt input at frame 6  ' >&2; exit 1",
@@ -154,7 +154,7 @@ std::vector<Fault> faults() {
        200},
       {"encoder says invalid UTF-8", &StandIns::encoder,
        "cat >/dev/null; printf '\\377' >&2; exit 2",
-       "wrote 3; finish: " + exited + "exit status: 2: ; said: nothing", 3},
+       "wrote 3; finish: " + exited + "exit status: 2: \xEF\xBF\xBD; said: \xEF\xBF\xBD", 3},
       {"encoder dropped, ignoring the end of its input", &StandIns::encoder,
        "trap '' TERM; cat >/dev/null; exec sleep 600", "wrote 1; dropped", 1, false},
   };
