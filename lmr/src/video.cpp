@@ -35,6 +35,30 @@ std::string fixed3(double v) {
   return text::format("%.3f", v);
 }
 
+std::string ascii_lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+Result<std::string> ffprobe_report(const std::vector<std::string>& args) {
+  auto cmd = ffbin::command("ffprobe");
+  if (!cmd)
+    return std::unexpected(cmd.error());
+  cmd->args(args);
+  auto out = cmd->output();
+  if (!out)
+    return std::unexpected(out.error());
+  if (!out->success())
+    return fail("ffprobe failed: " + text::lossy_utf8(out->stderr_text));
+  if (!text::is_valid_utf8(out->stdout_text))
+    return fail("ffprobe output is not valid UTF-8");
+  return std::move(out->stdout_text);
+}
+
 namespace {
 
 // Rounds half away from zero and saturates into uint64: NaN and negatives
@@ -220,18 +244,10 @@ Result<VideoInfo> parse_probe_report(std::string_view report, std::string_view s
 }
 
 Result<VideoInfo> probe(const std::string& path) {
-  auto cmd = ffbin::command("ffprobe");
-  if (!cmd)
-    return std::unexpected(cmd.error());
-  cmd->args(probe_args(path));
-  auto out = cmd->output();
-  if (!out)
-    return std::unexpected(out.error());
-  if (!out->success())
-    return fail("ffprobe failed: " + text::lossy_utf8(out->stderr_text));
-  if (!text::is_valid_utf8(out->stdout_text))
-    return fail("ffprobe output is not valid UTF-8");
-  return parse_probe_report(out->stdout_text, path);
+  auto report = ffprobe_report(probe_args(path));
+  if (!report)
+    return std::unexpected(report.error());
+  return parse_probe_report(*report, path);
 }
 
 std::optional<double> video_seconds(const VideoInfo& info, uint64_t max_frames) {

@@ -32,11 +32,8 @@ std::string container_name(std::string_view output) {
   if (output.ends_with(".part"))
     output.remove_suffix(5);
   size_t dot = output.rfind('.');
-  std::string ext(dot == std::string_view::npos ? output : output.substr(dot + 1));
-  for (char& c : ext) {
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-  }
+  const std::string ext =
+      ascii_lower(dot == std::string_view::npos ? output : output.substr(dot + 1));
   if (ext == "mov")
     return "mov";
   if (ext == "mkv")

@@ -4,6 +4,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "error.h"
 
 namespace lmr::video {
 
@@ -12,5 +15,9 @@ namespace lmr::video {
 std::optional<double> parse_decimal(std::string_view s);
 // Fixed-point with three decimals, as ffmpeg's time options take it.
 std::string fixed3(double v);
+// ASCII letters in lower case, the rest as it is.
+std::string ascii_lower(std::string_view s);
+// ffprobe's report (stdout) for `args`, or why there is none.
+Result<std::string> ffprobe_report(const std::vector<std::string>& args);
 
 }  // namespace lmr::video

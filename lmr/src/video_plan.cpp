@@ -23,15 +23,6 @@ std::optional<double> rate_value(std::string_view rate) {
   return *num / *den;
 }
 
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 // The extension of the last path component, lower case, without the
 // ".part" that the desktop application's downloads-in-progress carry.
 std::string extension(std::string_view output) {
@@ -40,7 +31,8 @@ std::string extension(std::string_view output) {
   const size_t slash = output.rfind('/');
   const std::string_view name = slash == std::string_view::npos ? output : output.substr(slash + 1);
   const size_t dot = name.rfind('.');
-  return dot == std::string_view::npos || dot == 0 ? std::string() : lower(name.substr(dot + 1));
+  return dot == std::string_view::npos || dot == 0 ? std::string()
+                                                   : ascii_lower(name.substr(dot + 1));
 }
 
 struct Container {
@@ -191,16 +183,10 @@ std::vector<StreamInfo> parse_streams_report(std::string_view report) {
 }
 
 Result<std::vector<StreamInfo>> probe_streams(const std::string& path) {
-  auto cmd = ffbin::command("ffprobe");
-  if (!cmd)
-    return std::unexpected(cmd.error());
-  cmd->args(streams_probe_args(path));
-  auto out = cmd->output();
-  if (!out)
-    return std::unexpected(out.error());
-  if (!out->success())
-    return fail("ffprobe failed: " + text::lossy_utf8(out->stderr_text));
-  return parse_streams_report(text::lossy_utf8(out->stdout_text));
+  auto report = ffprobe_report(streams_probe_args(path));
+  if (!report)
+    return std::unexpected(report.error());
+  return parse_streams_report(*report);
 }
 
 std::string governing_rate(const VideoInfo& info) {
