@@ -72,8 +72,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto parsed = lmr::cli::parse_upscale(all.subspan(cmd == "upscale" ? 2 : 1));
     if (!parsed && parsed.error().message().empty())
       std::abort();
-    if (parsed && (parsed->config.quality < 1 || parsed->config.quality > 100))
-      std::abort();
+    if (parsed) {
+      // What parsing lets through is what the rest of the job may assume.
+      const lmr::pipeline::UpscaleConfig& c = parsed->config;
+      const bool codec = c.codec == "h264" || c.codec == "h265" || c.codec == "prores";
+      const bool tile = !c.tile_w || (*c.tile_w >= 16 && *c.tile_h >= 16 &&
+                                      2 * c.overlap < std::min(*c.tile_w, *c.tile_h));
+      if (c.quality < 1 || c.quality > 100 || c.scale < 1 || c.scale > 16 || c.max_frames == 0 ||
+          !codec || !tile)
+        std::abort();
+    }
     return 0;
   }
   if (cmd == "info" && has_value_for(args, "-i"))

@@ -171,39 +171,178 @@ std::vector<std::string> sample_args(const std::string& path, double seconds) {
           "-"};
 }
 
-Result<bool> classify(const std::string& path) {
-  Result<video::VideoInfo> info = video::probe(path);
-  if (!info)
-    return std::unexpected(info.error());
+bool read_whole(const video::VideoInfo& info) {
+  if (info.frames > 0)
+    return info.frames < kShortClipFrames;
+  if (!(info.duration > 0.0))
+    return true;
+  const std::string_view rate = info.r_frame_rate;
+  const size_t slash = rate.find('/');
+  const Result<uint64_t> num = text::parse_unsigned(rate.substr(0, slash));
+  const Result<uint64_t> den =
+      text::parse_unsigned(slash == std::string_view::npos ? "1" : rate.substr(slash + 1));
+  // Without a rate, as at 24 frames a second.
+  const double fps = num && den && *num > 0 && *den > 0
+                         ? static_cast<double>(*num) / static_cast<double>(*den)
+                         : 24.0;
+  return info.duration * fps < static_cast<double>(kShortClipFrames);
+}
 
-  std::array<Features, 6> samples{};
-  const std::array<double, 6> times = sample_times(info->duration);
+std::vector<std::string> whole_clip_args(const std::string& path) {
+  return {"-v",
+          "error",
+          "-protocol_whitelist",
+          video::kProtocolWhitelist,
+          "-i",
+          video::file_arg(path),
+          "-map",
+          "0:V:0",
+          "-frames:v",
+          std::to_string(kMaxWholeFrames),
+          "-vf",
+          text::format("scale=%llu:-2:flags=area", static_cast<unsigned long long>(kSampleWidth)),
+          "-pix_fmt",
+          "rgb24",
+          "-c:v",
+          "ppm",
+          "-f",
+          "image2pipe",
+          "-"};
+}
+
+Result<std::vector<PpmImage>> split_ppm(std::span<const uint8_t> bytes) {
+  std::vector<PpmImage> images;
+  size_t at = 0;
+  auto space = [&](uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  // A header number after its white space; nothing when there is none.
+  auto number = [&]() -> std::optional<uint64_t> {
+    while (at < bytes.size() && space(bytes[at]))
+      ++at;
+    const size_t begin = at;
+    uint64_t v = 0;
+    while (at < bytes.size() && bytes[at] >= '0' && bytes[at] <= '9' && at - begin < 9)
+      v = v * 10 + (bytes[at++] - '0');
+    if (at == begin || (at < bytes.size() && bytes[at] >= '0' && bytes[at] <= '9'))
+      return std::nullopt;
+    return v;
+  };
+  while (at < bytes.size()) {
+    const size_t start = at;
+    auto bad = [&](const char* what) {
+      return fail(text::format("image %zu at byte %zu: %s", images.size() + 1, start, what));
+    };
+    if (bytes.size() - at < 2 || bytes[at] != 'P' || bytes[at + 1] != '6')
+      return bad("not a binary PPM image");
+    at += 2;
+    const std::optional<uint64_t> w = number(), h = number(), max = number();
+    if (!w || !h || !max || at >= bytes.size() || !space(bytes[at]))
+      return bad("unreadable header");
+    if (*max != 255)
+      return bad("not 8 bits a channel");
+    ++at;
+    const uint64_t size = *w * *h * 3;
+    if (bytes.size() - at < size)
+      return bad("cut short");
+    images.push_back({*w, *h, bytes.subspan(at, size)});
+    at += size;
+  }
+  return images;
+}
+
+std::array<uint64_t, 6> sample_indices(uint64_t n) {
+  std::array<uint64_t, 6> at{};
+  for (uint64_t i = 0; i < at.size(); ++i)
+    at[i] = (n * (2 * i + 1)) / 12;
+  return at;
+}
+
+namespace {
+
+// ffmpeg's run with its stdout collected.
+Result<ffbin::Output> run_ffmpeg(const std::vector<std::string>& args) {
+  Result<ffbin::Command> cmd = ffbin::command("ffmpeg");
+  if (!cmd)
+    return std::unexpected(cmd.error());
+  cmd->args(args)
+      .set_stdin(ffbin::Stdio::kNull)
+      .set_stdout(ffbin::Stdio::kPipe)
+      .set_stderr(ffbin::Stdio::kPipe);
+  return cmd->output();
+}
+
+// ffmpeg's own words, else `silent` for a run that ended well (it says
+// nothing when there was no frame to give), else its exit status.
+std::unexpected<Error> extraction_failed(const ffbin::Output& out, const std::string& silent) {
+  std::string why = text::lossy_utf8(out.stderr_text);
+  if (text::trim(why).empty())
+    why = out.success() ? silent : ffbin::exit_status_text(out.wait_status);
+  return fail("ffmpeg frame extraction failed: " + why);
+}
+
+Features features_of(std::span<const uint8_t> rgb, uint64_t width) {
+  return features(rgb, width, rgb.size() / (width * 3));
+}
+
+Result<Samples> sample_by_seeks(const std::string& path, const video::VideoInfo& info) {
+  Samples samples;
+  const std::array<double, 6> times = sample_times(info.duration);
   for (size_t i = 0; i < times.size(); ++i) {
-    Result<ffbin::Command> cmd = ffbin::command("ffmpeg");
-    if (!cmd)
-      return std::unexpected(cmd.error());
-    cmd->args(sample_args(path, times[i]))
-        .set_stdin(ffbin::Stdio::kNull)
-        .set_stdout(ffbin::Stdio::kPipe)
-        .set_stderr(ffbin::Stdio::kPipe);
-    Result<ffbin::Output> out = cmd->output();
+    Result<ffbin::Output> out = run_ffmpeg(sample_args(path, times[i]));
     if (!out)
       return std::unexpected(out.error());
     const std::string& bytes = out->stdout_text;
     if (!out->success() || bytes.size() < kMinSampleBytes) {
-      std::string why = text::lossy_utf8(out->stderr_text);
-      // ffmpeg is silent when the seek lands past the last frame.
-      if (text::trim(why).empty()) {
-        why = out->success() ? text::format("no frame at %.3f s (%llu bytes decoded)", times[i],
-                                            static_cast<unsigned long long>(bytes.size()))
-                             : ffbin::exit_status_text(out->wait_status);
-      }
-      return fail("ffmpeg frame extraction failed: " + why);
+      return extraction_failed(
+          *out, text::format("no frame at %.3f s (%zu bytes decoded)", times[i], bytes.size()));
     }
-    const auto frame = std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    samples[i] = features(frame, kSampleWidth, bytes.size() / (kSampleWidth * 3));
+    samples.features[i] = features_of(
+        std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), kSampleWidth);
   }
-  return is_natural(samples);
+  return samples;
+}
+
+Result<Samples> sample_whole(const std::string& path) {
+  Result<ffbin::Output> out = run_ffmpeg(whole_clip_args(path));
+  if (!out)
+    return std::unexpected(out.error());
+  const std::string& bytes = out->stdout_text;
+  Result<std::vector<PpmImage>> images =
+      split_ppm(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+  if (!out->success() || bytes.empty())
+    return extraction_failed(*out, "no frame decoded");
+  if (!images)
+    return fail("ffmpeg frame extraction failed: " + images.error().message());
+  Samples samples;
+  const uint64_t n = images->size();
+  const std::array<uint64_t, 6> at = sample_indices(n);
+  for (size_t i = 0; i < at.size(); ++i) {
+    const PpmImage& image = (*images)[at[i]];
+    if (image.width == 0 || image.height < 3) {
+      return fail(text::format("ffmpeg frame extraction failed: frame %llu is %llux%llu",
+                               static_cast<unsigned long long>(at[i] + 1),
+                               static_cast<unsigned long long>(image.width),
+                               static_cast<unsigned long long>(image.height)));
+    }
+    samples.features[i] = features(image.rgb, image.width, image.height);
+  }
+  samples.frames = n < kMaxWholeFrames ? n : 0;
+  return samples;
+}
+
+}  // namespace
+
+Result<Samples> sample(const std::string& path, const video::VideoInfo& info) {
+  return read_whole(info) ? sample_whole(path) : sample_by_seeks(path, info);
+}
+
+Result<bool> classify(const std::string& path) {
+  Result<video::VideoInfo> info = video::probe(path);
+  if (!info)
+    return std::unexpected(info.error());
+  Result<Samples> samples = sample(path, *info);
+  if (!samples)
+    return std::unexpected(samples.error());
+  return is_natural(samples->features);
 }
 
 }  // namespace lmr::content

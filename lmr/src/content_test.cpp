@@ -1,8 +1,11 @@
 // Sample statistics and the decision, on frames built here.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <span>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -108,6 +111,86 @@ TEST(Sampling, ExactArgumentList) {
                                       "12.346", "-i", "file:/tmp/a clip -i.mp4", "-map", "0:V:0",
                                       "-frames:v", "1", "-vf", "scale=320:-2:flags=area",
                                       "-pix_fmt", "rgb24", "-f", "rawvideo", "-"}));
+}
+
+TEST(Sampling, WholeClipArgumentList) {
+  EXPECT_EQ(whole_clip_args("/tmp/a clip -i.mp4"),
+            (std::vector<std::string>{"-v", "error", "-protocol_whitelist", "file,pipe", "-i",
+                                      "file:/tmp/a clip -i.mp4", "-map", "0:V:0", "-frames:v", "48",
+                                      "-vf", "scale=320:-2:flags=area", "-pix_fmt", "rgb24", "-c:v",
+                                      "ppm", "-f", "image2pipe", "-"}));
+}
+
+TEST(Sampling, ShortClipsAndUnknownLengthsAreReadWhole) {
+  struct Row {
+    uint64_t frames;
+    double duration;
+    std::string rate;
+    bool whole;
+  };
+  const Row rows[] = {
+      {23, 100.0, "25/1", true},  // a counted frame count decides
+      {24, 0.1, "25/1", false},       {1, 10.0, "25/1", true},
+      {0, 0.0, "25/1", true},  // no length: a still image, or a stream without an index
+      {0, -1.0, "25/1", true},        {0, 0.95, "25/1", true},  // 23.75 frames
+      {0, 0.96, "25/1", false},       {0, 0.40, "60000/1001", true},
+      {0, 0.41, "60000/1001", false}, {0, 0.99, "0/0", true},  // no rate: as at 24 a second
+      {0, 1.0, "0/0", false},         {0, 0.99, "", true},
+      {0, 0.99, "30", false},  // a bare number is a rate too
+  };
+  for (const Row& row : rows) {
+    video::VideoInfo info;
+    info.frames = row.frames;
+    info.duration = row.duration;
+    info.r_frame_rate = row.rate;
+    EXPECT_EQ(read_whole(info), row.whole) << row.frames << " " << row.duration << " " << row.rate;
+  }
+}
+
+TEST(Sampling, FramesAtTheSlicesCentres) {
+  using Six = std::array<uint64_t, 6>;
+  const std::pair<uint64_t, Six> rows[] = {
+      {1, {0, 0, 0, 0, 0, 0}},          {2, {0, 0, 0, 1, 1, 1}},   {5, {0, 1, 2, 2, 3, 4}},
+      {6, {0, 1, 2, 3, 4, 5}},          {12, {1, 3, 5, 7, 9, 11}}, {47, {3, 11, 19, 27, 35, 43}},
+      {120, {10, 30, 50, 70, 90, 110}},
+  };
+  for (const auto& [n, want] : rows)
+    EXPECT_EQ(sample_indices(n), want) << n;
+}
+
+TEST(Sampling, SplitsAStreamOfPpmImages) {
+  auto bytes = [](const std::string& s) {
+    return std::span(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+  };
+  // The images as "WxH:first byte", or the error.
+  auto split = [&](const std::string& stream) {
+    Result<std::vector<PpmImage>> images = split_ppm(bytes(stream));
+    if (!images)
+      return images.error().message();
+    std::string out;
+    for (const PpmImage& im : *images)
+      out += std::to_string(im.width) + "x" + std::to_string(im.height) + ":" +
+             std::string(1, static_cast<char>(im.rgb.empty() ? '-' : im.rgb[0])) + " ";
+    return out;
+  };
+  const std::string two = "P6\n2 1\n255\nabcdefP6 1  1\r\n255\tXYZ";
+  const std::pair<std::string, std::string> rows[] = {
+      {"", ""},
+      {two, "2x1:a 1x1:X "},
+      {"P6\n0 0\n255\n", "0x0:- "},
+      {two + "P6\n1 1\n255\nXY", "image 3 at byte 33: cut short"},
+      {two.substr(0, 15), "image 1 at byte 0: cut short"},
+      {"P5\n1 1\n255\nX", "image 1 at byte 0: not a binary PPM image"},
+      {"P", "image 1 at byte 0: not a binary PPM image"},
+      {two + "\n", "image 3 at byte 33: not a binary PPM image"},
+      {"P6\n1 1\n65535\nXXXXXX", "image 1 at byte 0: not 8 bits a channel"},
+      {"P6\n1 1\n255", "image 1 at byte 0: unreadable header"},
+      {"P6\n1 x\n255\nXYZ", "image 1 at byte 0: unreadable header"},
+      {"P6 1 1 255XYZ", "image 1 at byte 0: unreadable header"},
+      {"P6\n1234567890 1\n255\n", "image 1 at byte 0: unreadable header"},
+  };
+  for (const auto& [stream, want] : rows)
+    EXPECT_EQ(split(stream), want) << stream;
 }
 
 }  // namespace

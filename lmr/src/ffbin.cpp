@@ -10,9 +10,12 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
+#include <set>
 #include <thread>
 #include <utility>
 
+#include "cancel.h"
 #include "platform.h"
 #include "text.h"
 
@@ -191,25 +194,77 @@ Child::~Child() {
   kill_and_reap();
 }
 
+namespace {
+
+// Every child not yet reaped, so that a stop request can kill them all: a
+// job blocked on a pipe or a wait then returns at once. A pid leaves the set
+// before it is reaped, so a kill never reaches a recycled pid.
+std::mutex g_children_mutex;
+std::set<pid_t> g_children;
+
+void watch_child(pid_t pid) {
+  // Never destroyed: children may outlive every other static.
+  static auto* hook = new cancel::Hook([] {
+    std::lock_guard lock(g_children_mutex);
+    for (pid_t p : g_children)
+      ::kill(p, SIGKILL);
+  });
+  (void)hook;
+  {
+    std::lock_guard lock(g_children_mutex);
+    g_children.insert(pid);
+  }
+  // A stop that came before the insert found nothing to kill.
+  if (cancel::requested())
+    ::kill(pid, SIGKILL);
+}
+
+// Waits until `pid` has ended without reaping it (or, with `nohang`, looks
+// once): true when it has ended. EINTR is repeated.
+Result<bool> await_exit(pid_t pid, bool nohang) {
+  for (;;) {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info,
+                 WEXITED | WNOWAIT | (nohang ? WNOHANG : 0)) == 0)
+      return info.si_pid == pid;
+    if (errno != EINTR)
+      return fail_os(errno);
+  }
+}
+
+// Reaps an ended child after taking it out of the set.
+Result<int> reap(pid_t pid) {
+  {
+    std::lock_guard lock(g_children_mutex);
+    g_children.erase(pid);
+  }
+  int st = 0;
+  for (;;) {
+    pid_t r = ::waitpid(pid, &st, 0);
+    if (r == pid)
+      return st;
+    if (r < 0 && errno == EINTR)
+      continue;
+    return fail_os(r < 0 ? errno : ECHILD);
+  }
+}
+
+}  // namespace
+
 Result<int> Child::wait() {
   if (status_)
     return *status_;
   if (pid_ <= 0)
     return fail_os(ECHILD);
-  int st = 0;
-  for (;;) {
-    pid_t r = ::waitpid(pid_, &st, 0);
-    if (r == pid_)
-      break;
-    if (r < 0 && errno == EINTR)
-      continue;
-    int err = r < 0 ? errno : ECHILD;
+  auto ended = await_exit(pid_, false);
+  Result<int> st = ended ? reap(pid_) : std::unexpected(ended.error());
+  if (!st) {
     // The pid is no longer ours to signal or wait for.
     pid_ = -1;
-    return fail_os(err);
+    return st;
   }
-  status_ = st;
-  return st;
+  status_ = *st;
+  return *st;
 }
 
 Result<std::optional<int>> Child::wait_for(std::chrono::milliseconds timeout) {
@@ -219,16 +274,16 @@ Result<std::optional<int>> Child::wait_for(std::chrono::milliseconds timeout) {
     return fail_os(ECHILD);
   auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    int st = 0;
-    pid_t r = ::waitpid(pid_, &st, WNOHANG);
-    if (r == pid_) {
-      status_ = st;
+    auto ended = await_exit(pid_, true);
+    if (ended && *ended) {
+      auto st = wait();
+      if (!st)
+        return std::unexpected(st.error());
       return status_;
     }
-    if (r < 0 && errno != EINTR) {
-      int err = errno;
+    if (!ended) {
       pid_ = -1;
-      return fail_os(err);
+      return std::unexpected(ended.error());
     }
     if (std::chrono::steady_clock::now() >= deadline)
       return std::optional<int>();
@@ -321,6 +376,7 @@ Result<Child> Command::spawn() const {
   rc = posix_spawn(&pid, prog.c_str(), &actions, &attr, argv.data(), environ);
   if (rc != 0)
     return fail_os(rc);
+  watch_child(pid);
   return Child(pid, std::move(parent_ends[0]), std::move(parent_ends[1]),
                std::move(parent_ends[2]));
 }

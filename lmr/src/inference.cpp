@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 
+#include "cancel.h"
 #include "platform.h"
 #include "text.h"
 
@@ -215,8 +216,19 @@ OnnxBackend::OnnxBackend(Ort::Session session,
                          std::vector<std::string> input_names,
                          std::vector<std::string> output_names)
     : session_(std::move(session)),
+      stop_(std::make_unique<Stop>()),
       input_names_(std::move(input_names)),
       output_names_(std::move(output_names)) {}
+
+struct OnnxBackend::Stop {
+  Ort::RunOptions options;
+  // Declared last: it goes first, before the options it terminates.
+  cancel::Hook hook{[this] { options.SetTerminate(); }};
+};
+
+OnnxBackend::OnnxBackend(OnnxBackend&&) noexcept = default;
+OnnxBackend& OnnxBackend::operator=(OnnxBackend&&) noexcept = default;
+OnnxBackend::~OnnxBackend() = default;
 
 Result<OnnxBackend> OnnxBackend::load(const std::string& path,
                                       Ep ep,
@@ -301,6 +313,8 @@ Result<std::vector<float>> OnnxBackend::infer_fgnet_tile(std::span<const float> 
 Result<std::vector<float>> OnnxBackend::run(std::span<const float> data,
                                             const std::vector<int64_t>& shape) {
   std::vector<Ort::Value> results;
+  if (auto st = cancel::check(); !st)
+    return std::unexpected(st.error());
   try {
     Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
     // The runtime only reads inputs, so the caller's buffer is lent, not copied.
@@ -312,7 +326,7 @@ Result<std::vector<float>> OnnxBackend::run(std::span<const float> data,
     const char* input_name = input_names_.front().c_str();
 
     const Clock::time_point start = Clock::now();
-    results = session_.Run(Ort::RunOptions{nullptr}, &input_name, &input, 1, output_names.data(),
+    results = session_.Run(stop_->options, &input_name, &input, 1, output_names.data(),
                            output_names.size());
     infer_ms_ +=
         std::max(0.0, std::chrono::duration<double, std::milli>(Clock::now() - start).count());

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -73,8 +74,9 @@ class OnnxBackend {
   double infer_ms() const { return infer_ms_; }
   uint64_t infer_tiles() const { return infer_tiles_; }
 
-  OnnxBackend(OnnxBackend&&) noexcept = default;
-  OnnxBackend& operator=(OnnxBackend&&) noexcept = default;
+  OnnxBackend(OnnxBackend&&) noexcept;
+  OnnxBackend& operator=(OnnxBackend&&) noexcept;
+  ~OnnxBackend();
 
  private:
   OnnxBackend(Ort::Session session,
@@ -82,7 +84,11 @@ class OnnxBackend {
               std::vector<std::string> output_names);
   Result<std::vector<float>> run(std::span<const float> data, const std::vector<int64_t>& shape);
 
+  // The run options a stop request terminates, so a job never waits for a
+  // whole frame's inference to end.
+  struct Stop;
   Ort::Session session_;
+  std::unique_ptr<Stop> stop_;
   std::vector<std::string> input_names_;
   std::vector<std::string> output_names_;
   double infer_ms_ = 0.0;

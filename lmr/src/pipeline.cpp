@@ -9,9 +9,11 @@
 #include <filesystem>
 #include <system_error>
 
+#include "cancel.h"
 #include "convert.h"
 #include "pipeline_internal.h"
 #include "platform.h"
+#include "staging.h"
 #include "text.h"
 #include "video_encoder.h"
 #include "video_plan.h"
@@ -56,13 +58,19 @@ struct PlannedInput : video::VideoInfo {
   video::JobPlan plan;
 };
 
-// Decoder at the input's size, encoder at the upscaled size, both as planned.
-Result<OpenVideo> open_video(const UpscaleConfig& c, const PlannedInput& info) {
+// Decoder at the input's size, encoder at the upscaled size, both as
+// planned, the encoder writing to `written` (the output's temporary file;
+// the container still comes from the output's name).
+Result<OpenVideo> open_video(const UpscaleConfig& c,
+                             const PlannedInput& info,
+                             const std::string& written) {
   auto decoder = video::Decoder::create(c.input, info.width, info.height, std::nullopt,
                                         info.plan.filters, info.plan.timing);
   if (!decoder)
     return std::unexpected(decoder.error());
-  auto encoder = video::Encoder::create(info.plan.encoder);
+  video::EncoderSettings settings = info.plan.encoder;
+  settings.output = written;
+  auto encoder = video::Encoder::create(settings);
   if (!encoder)
     return std::unexpected(encoder.error());
   return OpenVideo{std::move(*decoder), std::move(*encoder)};
@@ -106,16 +114,23 @@ class DecoderSource : public FrameSource {
   video::Decoder& decoder_;
 };
 
+// The encoder's file becomes the output only once ffmpeg has finished it.
 class EncoderSink : public FrameSink {
  public:
-  explicit EncoderSink(video::Encoder& encoder) : encoder_(encoder) {}
+  EncoderSink(video::Encoder& encoder, staging::PendingFile& file)
+      : encoder_(encoder), file_(file) {}
   Status write_frame(std::span<const uint8_t> frame) override {
     return encoder_.write_frame(frame);
   }
-  Status finish() override { return std::move(encoder_).finish(); }
+  Status finish() override {
+    if (auto st = std::move(encoder_).finish(); !st)
+      return st;
+    return file_.commit();
+  }
 
  private:
   video::Encoder& encoder_;
+  staging::PendingFile& file_;
 };
 
 // One session on `ep` (plus one on the Neural Engine when the plan asks),
@@ -210,6 +225,8 @@ Result<std::unique_ptr<Upscaler>> make_single_frame(const UpscaleConfig& c,
   } else {
     grid = TileGrid::whole(w, h, c.scale);
   }
+  if (auto st = tile::check_grid(grid, c.overlap); !st)
+    return std::unexpected(st.error());
   say(start_line(Family::single_frame, w, h, info.r_frame_rate, grid));
 
   std::vector<OnnxBackend> sessions;
@@ -248,6 +265,8 @@ Result<std::unique_ptr<Upscaler>> make_multi_input(const UpscaleConfig& c,
                      ull(t), ull(t), ull(t), ull(6 + 3 * s * s)));
   }
   const TileGrid grid = TileGrid::from_tile_size(w, h, t, t, c.overlap, s);
+  if (auto st = tile::check_grid(grid, c.overlap); !st)
+    return std::unexpected(st.error());
   say(start_line(Family::multi_input, w, h, info.r_frame_rate, grid));
   auto session = OnnxBackend::load(c.model, c.ep, {});
   if (!session)
@@ -303,16 +322,25 @@ Status run_job(Family family, const UpscaleConfig& c) {
   auto info = probe_input(c);
   if (!info)
     return std::unexpected(info.error());
+  // Whatever the output path holds stays there until the job is complete;
+  // a folder that cannot take the output is found before the model loads.
+  auto file = staging::PendingFile::create(c.output);
+  if (!file)
+    return std::unexpected(file.error());
   auto upscaler = make_upscaler(family, c, *info);
   if (!upscaler)
     return std::unexpected(upscaler.error());
+  // Loading a model cannot be interrupted: a stop asked meanwhile ends the
+  // job here.
+  if (auto st = cancel::check(); !st)
+    return st;
   // Declared after the sessions, so that on every early return the encoder
   // child goes first, then the decoder, then the sessions.
-  auto io = open_video(c, *info);
+  auto io = open_video(c, *info, file->path().string());
   if (!io)
     return std::unexpected(io.error());
   DecoderSource source(io->decoder);
-  EncoderSink sink(io->encoder);
+  EncoderSink sink(io->encoder, *file);
   return run_frames(**upscaler, source, sink, c.max_frames, info->frames, c.output);
 }
 
@@ -348,11 +376,16 @@ Status run_frames(Upscaler& upscaler,
   const Clock::time_point start = Clock::now();
   uint64_t n = 0;
   while (n < max_frames) {
+    if (auto st = cancel::check(); !st)
+      return st;
     auto frame = source.next_frame();
     if (!frame)
       return std::unexpected(frame.error());
-    if (!*frame)
+    if (!*frame) {
+      if (auto line = short_input_line(n, total))
+        say(*line);
       break;
+    }
     Result<std::vector<float>> out = upscaler.upscale(convert::rgb_to_f32(**frame));
     if (!out)
       return std::unexpected(out.error());
@@ -495,6 +528,17 @@ Status check_output_is_not_input(const std::string& input_arg, const std::string
                 "output path)");
   }
   return {};
+}
+
+std::optional<std::string> short_input_line(uint64_t n, uint64_t total) {
+  // A probed count is exact or estimated from the duration; a few frames'
+  // difference is the estimate's, not a damaged file's.
+  const uint64_t slack = std::max<uint64_t>(2, total / 20);
+  if (total <= slack || n >= total - slack)
+    return std::nullopt;
+  return text::format(
+      "warning: the input ended after %llu of the %llu frames it announces; it may be truncated\n",
+      ull(n), ull(total));
 }
 
 Progress progress_figures(uint64_t n, uint64_t total, double elapsed) {

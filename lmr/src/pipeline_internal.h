@@ -112,6 +112,9 @@ struct Progress {
   std::string total_text;  // "/total", or empty when the total is unknown
 };
 Progress progress_figures(uint64_t n, uint64_t total, double elapsed);
+// The line saying that the input ended well short of the `total` frames the
+// probe announced, after `n`; nothing when it did not.
+std::optional<std::string> short_input_line(uint64_t n, uint64_t total);
 
 // The lines a job prints, by family.
 std::string start_line(Family family,

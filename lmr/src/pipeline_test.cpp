@@ -234,6 +234,16 @@ TEST(Lines, BothFamilies) {
   EXPECT_EQ(summary(Family::multi_input, 3, 1.5, 9.96, 6, "f.mp4"),
             "\ndone: 3 frames in 1.5s = 2.00 fps\ninference: 10.0 ms/tile avg (6 tiles)\noutput: "
             "f.mp4\n\n");
+  EXPECT_EQ(short_input_line(11, 25),
+            "warning: the input ended after 11 of the 25 frames it "
+            "announces; it may be truncated\n");
+  // The probe's count may be estimated from the duration: a few frames
+  // (two, or a twentieth) short is not a damaged input.
+  const std::tuple<uint64_t, uint64_t, bool> ends[] = {
+      {22, 25, true}, {23, 25, false}, {94, 100, true}, {95, 100, false},
+      {0, 3, true},   {0, 2, false},   {5, 0, false},   {30, 20, false}};
+  for (const auto& [n, total, said] : ends)
+    EXPECT_EQ(short_input_line(n, total).has_value(), said) << n << " of " << total;
 }
 
 TEST(OutputGuard, RefusesTheInputUnderAnySpelling) {

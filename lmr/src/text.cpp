@@ -3,8 +3,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
+
+#include "cancel.h"
 
 namespace lmr::text {
 
@@ -94,6 +97,10 @@ void write_stderr(std::string_view text) {
     ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR)
       continue;
+    // Nobody reads the job's lines any more: stop it rather than run on
+    // for hours unheard.
+    if (n < 0 && errno == EPIPE)
+      cancel::request(SIGPIPE);
     if (n <= 0)
       return;
     done += static_cast<size_t>(n);

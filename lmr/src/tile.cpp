@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -236,6 +237,35 @@ TileGrid TileGrid::create(uint64_t width,
   grid.step_x = step_between(width, cols.tile, cols.count);
   grid.step_y = step_between(height, rows.tile, rows.count);
   return grid;
+}
+
+Status check_grid(const TileGrid& grid, uint64_t overlap) {
+  using ull = unsigned long long;
+  const std::string tiles = text::format("tiles of %llux%llu", ull(grid.tile_w), ull(grid.tile_h));
+  if (grid.tile_w == 0 || grid.tile_h == 0)
+    return fail(tiles + " have no pixels");
+  // Two tiles cost at most twice the frame whatever their step, and a frame
+  // just larger than its tile is rightly cut in two a pixel apart: only
+  // longer rows and columns are judged.
+  const bool across = grid.cols >= 3, down = grid.rows >= 3;
+  if (!across && !down)
+    return {};
+  const uint64_t side = across && down ? std::min(grid.tile_w, grid.tile_h)
+                        : across       ? grid.tile_w
+                                       : grid.tile_h;
+  const std::string layout = text::format(
+      " (%llu tiles, %llu cols × %llu rows, for a %llux%llu frame)", ull(grid.cols * grid.rows),
+      ull(grid.cols), ull(grid.rows), ull(grid.width), ull(grid.height));
+  if (side < kMinTileSide) {
+    return fail(tiles + layout + " are too small: a tile side must be at least " +
+                std::to_string(kMinTileSide) + " pixels");
+  }
+  if (overlap >= side / 2 + side % 2) {
+    return fail(text::format("overlap %llu is too large for ", ull(overlap)) + tiles + layout +
+                text::format(": tiles may overlap by less than half their side (at most %llu)",
+                             ull((side - 1) / 2)));
+  }
+  return {};
 }
 
 TileGrid TileGrid::from_tile_size(uint64_t width,

@@ -45,6 +45,14 @@ struct TileGrid {
   std::vector<Tile> tiles() const;
 };
 
+// Smallest tile side along an axis cut into three or more tiles.
+inline constexpr uint64_t kMinTileSide = 16;
+// Refuses a grid that makes no sense, before any model loads: tiles without
+// pixels, or, along an axis cut into three or more tiles, a side below
+// kMinTileSide or an `overlap` of half the side or more (the step then
+// shrinks towards one pixel and the tile count towards the pixel count).
+Status check_grid(const TileGrid& grid, uint64_t overlap);
+
 // Items per thread of a parallel pixel loop: max(ceil(n / cpus), 65536).
 uint64_t chunk_len(uint64_t n);
 // Runs fn(begin, end) over consecutive chunks of chunk_len(n) items, one

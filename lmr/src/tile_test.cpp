@@ -10,6 +10,8 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "inference.h"
@@ -83,6 +85,56 @@ TEST(TileGrid, Table) {
     }
     EXPECT_EQ(tiles.back().x + tiles.back().w, g.width);
     EXPECT_EQ(tiles.back().y + tiles.back().h, g.height);
+  }
+}
+
+TEST(CheckGrid, RefusesWhatMakesNoSenseOnlyWhereTheGridHasIt) {
+  const std::string overlap = "overlap 16 is too large for tiles of ";
+  const std::string half = ": tiles may overlap by less than half their side (at most ";
+  const std::string small = " are too small: a tile side must be at least 16 pixels";
+  const std::tuple<TileGrid, uint64_t, std::string> rows[] = {
+      {TileGrid::whole(640, 360, 3), 16, ""},
+      {TileGrid::from_tile_size(1920, 1080, 288, 288, 16, 2), 16, ""},
+      // Two tiles a pixel apart, as an odd frame rounded down to even tiles gets.
+      {TileGrid::from_tile_size(33, 21, 32, 20, 16, 2), 16, ""},
+      {TileGrid::from_tile_size(289, 100, 288, 288, 16, 2), 200, ""},
+      // A frame narrower than its tile is one column whatever the overlap.
+      {TileGrid::from_tile_size(3, 200, 64, 64, 31, 2), 31, ""},
+      {TileGrid::from_tile_size(320, 240, 64, 64, 31, 2), 31, ""},
+      {TileGrid::from_tile_size(320, 240, 64, 64, 32, 2), 32,
+       "overlap 32 is too large for tiles of 64x64 (63 tiles, 9 cols × 7 rows, for a 320x240 "
+       "frame)" +
+           half + "31)"},
+      {TileGrid::from_tile_size(320, 240, 64, 64, 64, 2), 64,
+       "overlap 64 is too large for tiles of 64x64 (45489 tiles, 257 cols × 177 rows, for a "
+       "320x240 frame)" +
+           half + "31)"},
+      // One row: only the columns' side counts.
+      {TileGrid::from_tile_size(320, 100, 64, 200, 31, 2), 31, ""},
+      {TileGrid::from_tile_size(320, 100, 64, 200, 40, 2), 40,
+       "overlap 40 is too large for tiles of 64x100 (12 tiles, 12 cols × 1 rows, for a 320x100 "
+       "frame)" +
+           half + "31)"},
+      {TileGrid::from_tile_size(100, 320, 200, 33, 16, 2), 16, ""},
+      {TileGrid::from_tile_size(100, 320, 200, 32, 16, 2), 16,
+       overlap + "100x32 (19 tiles, 1 cols × 19 rows, for a 100x320 frame)" + half + "15)"},
+      {TileGrid::from_tile_size(320, 240, 2, 2, 16, 2), 16,
+       "tiles of 2x2 (76241 tiles, 319 cols × 239 rows, for a 320x240 frame)" + small},
+      {TileGrid::from_tile_size(20, 8, 8, 8, 0, 1), 0,
+       "tiles of 8x8 (3 tiles, 3 cols × 1 rows, for a 20x8 frame)" + small},
+      {TileGrid::from_tile_size(16, 8, 8, 8, 0, 1), 0, ""},
+      {TileGrid::from_tile_size(320, 240, 0, 0, 16, 2), 16, "tiles of 0x0 have no pixels"},
+      {TileGrid::from_tile_size(1, 1, 0, 0, 16, 2), 16, "tiles of 0x0 have no pixels"},
+      {TileGrid::create(10, 10, 2, 16, 4, 1), 4,
+       "tiles of 5x5 (36 tiles, 6 cols × 6 rows, for a 10x10 frame)" + small},
+      {TileGrid::create(1920, 1080, 2, 262144, 16, 1), 16, ""},
+      {TileGrid::create(160, 120, 2, 1024, 16, 1), 16,
+       overlap + "32x31 (63 tiles, 9 cols × 7 rows, for a 160x120 frame)" + half + "15)"},
+  };
+  for (const auto& [grid, overlap_px, want] : rows) {
+    SCOPED_TRACE(describe(grid));
+    const Status st = check_grid(grid, overlap_px);
+    EXPECT_EQ(st ? "" : st.error().message(), want);
   }
 }
 

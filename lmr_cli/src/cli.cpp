@@ -53,6 +53,15 @@ void print(const std::string& text) {
   text::write_stderr(text);
 }
 
+Result<uint64_t> parse_number(std::string_view value, const NumberRange& range) {
+  Result<uint64_t> n = text::parse_unsigned(value, range.parse_max);
+  if (!n)
+    return std::unexpected(Error(range.rule, n.error()));
+  if (*n < range.min || *n > range.max)
+    return fail(range.rule);
+  return *n;
+}
+
 CommandResult dispatch(Args args) {
   if (args.size() < 2) {
     print(banner() + usage());

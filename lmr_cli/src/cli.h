@@ -1,11 +1,13 @@
 // The command-line front end: texts, option parsing and the commands.
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "error.h"
 #include "pipeline.h"
@@ -29,6 +31,22 @@ std::string version_line();
 
 // All output of the program goes to stderr.
 void print(const std::string& text);
+
+// The whole numbers an option accepts and the message that says so.
+// `parse_max` is the parser's own limit (the option's integer type).
+struct NumberRange {
+  uint64_t min = 0;
+  uint64_t max = UINT64_MAX;
+  const char* rule = "";
+  uint64_t parse_max = UINT64_MAX;
+};
+// Upscale factors of the models there are (2 to 4), with room for 1x
+// restoration models and larger factors; beyond 16 no model is made, and at
+// 32x even a DVD frame is past ffmpeg's picture size limit.
+inline constexpr NumberRange kScaleRange{1, 16, "--scale must be a whole number from 1 to 16"};
+// `value` when it is a number in `range`; otherwise the range's rule, caused
+// by the parser's own complaint when `value` is not a number it can read.
+Result<uint64_t> parse_number(std::string_view value, const NumberRange& range);
 
 // Upscale options as parsed, before the catalogue step and the checks.
 struct ParsedUpscale {

@@ -49,12 +49,42 @@ TEST(Upscale, TwiceTheSizeEveryFrameAudioKeptWithItsLines) {
       << streams(out);
 }
 
-TEST(Info, DescribesARealClip) {
+TEST(Info, DescribesRealClipsShortClipsAndStills) {
   TempDir dir;
-  lmr::testing::make_animation(dir / "a.mp4");
-  const auto r = run_lmr({"info", "-i", (dir / "a.mp4").string()});
-  EXPECT_EQ(r.exit_code(), 0);
-  EXPECT_EQ(r.err, "480x270 @ 25/1 fps, 2.0s, ~50 frames\ncontent: graphic\n");
+  const fs::path clip = dir / "a.mp4";
+  lmr::testing::make_animation(clip);
+  // Cut from the same animation: a clip too short to seek into, one frame,
+  // a container without a frame count, and stills.
+  struct Row {
+    std::string name;
+    std::vector<std::string> cut;  // ffmpeg's output options; none for the clip itself
+    std::string facts;
+  };
+  const Row rows[] = {
+      {"a.mp4", {}, "480x270 @ 25/1 fps, 2.0s, ~50 frames"},
+      {"six.mp4",
+       {"-frames:v", "6", "-c:v", "libx264", "-crf", "12"},
+       "480x270 @ 25/1 fps, 0.2s, ~6 frames"},
+      {"one.mp4",
+       {"-frames:v", "1", "-c:v", "libx264", "-crf", "12"},
+       "480x270 @ 25/1 fps, 0.0s, ~1 frames"},
+      {"six.mkv", {"-frames:v", "6"}, "480x270 @ 25/1 fps, 0.2s, ~6 frames"},
+      {"still.png", {"-frames:v", "1"}, "480x270 @ 25/1 fps, 0.0s, ~1 frames"},
+      {"still.jpg", {"-frames:v", "1"}, "480x270 @ 25/1 fps, 0.0s, ~1 frames"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const fs::path file = dir / row.name;
+    if (!row.cut.empty()) {
+      std::vector<std::string> args{"-i", clip.string()};
+      args.insert(args.end(), row.cut.begin(), row.cut.end());
+      args.push_back(file.string());
+      lmr::testing::run_ffmpeg(args);
+    }
+    const auto r = run_lmr({"info", "-i", file.string()});
+    EXPECT_EQ(r.exit_code(), 0);
+    EXPECT_EQ(r.err, row.facts + "\ncontent: graphic\n");
+  }
 }
 
 TEST(TestModel, DescribesTheModelAndOneRunOfTheTestTensor) {

@@ -34,16 +34,17 @@ struct Fixture {
   Fixture() {
     lmr::testing::make_clip(in, kW, kH, 12);
     std::string entries;
-    for (auto [id, name, arch, model] :
-         {std::tuple{"nettra", "Nettra", "esrgan", "nn2x.onnx"},
-          std::tuple{"fgx", "Caf\xC3\xA9 \xE2\x80\xBA 2", "fgnet", "fgnet2x.onnx"}}) {
+    for (auto [id, name, arch, model, tile] :
+         {std::tuple{"nettra", "Nettra", "esrgan", "nn2x.onnx", "288"},
+          std::tuple{"fgx", "Caf\xC3\xA9 \xE2\x80\xBA 2", "fgnet", "fgnet2x.onnx", "288"},
+          std::tuple{"fgtiny", "Tiny tiles", "fgnet", "fgnet2x.onnx", "8"}}) {
       const std::string sha = catalog::sha256_file(lmr::testing::model(model)).value();
       fs::create_directories(app / "models" / id);
       fs::copy_file(lmr::testing::model(model),
                     app / "models" / id / ("2x-" + sha.substr(0, 12) + ".onnx"));
       entries += std::string(R"({"id": ")") + id + R"(", "name": ")" + name + R"(", "arch": ")" +
-                 arch + R"(", "tile": [288, 288], "files": {"2": {"url": "u", "sha256": ")" + sha +
-                 R"(", "bytes": 1}}}, )";
+                 arch + R"(", "tile": [)" + tile + ", " + tile +
+                 R"(], "files": {"2": {"url": "u", "sha256": ")" + sha + R"(", "bytes": 1}}}, )";
     }
     // The listing pads by characters, not bytes; an id with capitals is left out.
     lmr::testing::write_file(app / "models.json", R"({"version": 1, "models": [)" + entries + R"(
@@ -115,6 +116,11 @@ TEST_P(Lmr, ExitsAsExpectedAndLeavesNothingBehind) {
                                {"XDG_DATA_HOME", std::nullopt},
                                {"LMR_APP_DATA", fx.app.string()}};
   env.insert(env.end(), row.env.begin(), row.env.end());
+  // What a failed job finds at its output path stays there, byte for byte.
+  const bool keeps = row.status != 0 && !row.output.empty();
+  const std::string before = "what the output path held before\n";
+  if (keeps)
+    lmr::testing::write_file(run / "cwd" / row.output, before);
   lmr::testing::ProcResult r;
   {
     lmr::testing::Hygiene hygiene(&tools, {fx.in});
@@ -133,7 +139,10 @@ TEST_P(Lmr, ExitsAsExpectedAndLeavesNothingBehind) {
   auto written = listing(run.path());
   const bool output_left = !row.output.empty() && written.erase("cwd/" + row.output) == 1;
   EXPECT_EQ(written, (std::map<std::string, intmax_t>{{"cwd", -1}, {"home", -1}, {"tmp", -1}}));
-  EXPECT_TRUE(row.status != 0 || output_left == !row.output.empty());
+  if (keeps)
+    EXPECT_EQ(lmr::testing::read_file(run / "cwd" / row.output), before);
+  else
+    EXPECT_TRUE(row.status != 0 || output_left == !row.output.empty());
   EXPECT_EQ(listing(fx.dir.path()), fixture_before);
 }
 
@@ -152,6 +161,7 @@ const std::string kFacts = "printf 'width=640\\nheight=360\\nr_frame_rate=25/1\\
 const std::string kModelsList =
     "  nettra       Nettra               scales=[\"2\"] installed\n"
     "  fgx          Caf\xC3\xA9 \xE2\x80\xBA 2             scales=[\"2\"] installed\n"
+    "  fgtiny       Tiny tiles           scales=[\"2\"] installed\n"
     "  a-very-long-model-id A display name longer than twenty scales=[\"10\", \"2\"] \n"
     "  bare                              scales=[] \n";
 
@@ -216,7 +226,12 @@ const Row kRows[] = {
     {"download_bad_scale",
      {"download", "-m", "nettra", "--scale", "-2"},
      1,
-     "Error: invalid digit found in string\n"},
+     "Error: --scale must be a whole number from 1 to 16\n\nCaused by:\n    invalid digit found in "
+     "string\n"},
+    {"download_scale_zero",
+     {"download", "-m", "nettra", "--scale", "0"},
+     1,
+     "Error: --scale must be a whole number from 1 to 16\n"},
     // info and test-model: their usage stops print no "Error: " line.
     {"info_usage", {"info", "-i"}, 1, "usage: lmr info -i <video>\n"},
     {"info",
@@ -274,7 +289,7 @@ const Row kRows[] = {
     // Upscale runs: each codec, each family, catalogue models of both.
     {"h264", up("nn2x.onnx"), 0, "\ndone: 12 frames in ", true, "out.mp4"},
     {"h265", up("nn2x.onnx", {"--codec", "h265"}), 0, "\ndone: 12 frames in ", true, "out.mp4"},
-    {"prores", up("nn2x.onnx", {"-o", "out.mov", "--codec", "prores"}), 0, "\ndone: 12 frames",
+    {"prores", up("nn2x.onnx", {"-o", "out.mov", "--codec", "ProRes"}), 0, "\ndone: 12 frames",
      true, "out.mov"},
     {"multi_input", up("fgnet2x.onnx", {"--fgnet"}), 0,
      "\nfgnet: 160x120 [\\s\\S]*\ndone: 12 frames", true, "out.mp4"},
@@ -290,6 +305,33 @@ const Row kRows[] = {
      "\nfgnet: 160x120 [\\s\\S]*\ndone: 12 frames",
      true,
      "out.mp4"},
+    // Values that make no sense end the job before anything starts: no
+    // start line, no session, nothing written.
+    {"max_frames_zero", up("nn2x.onnx", {"--max-frames", "0"}), 1,
+     banner() + "Error: --max-frames must be a whole number, at least 1\n"},
+    {"codec_unknown", up("nn2x.onnx", {"--codec", "vp9"}), 1,
+     banner() + "Error: --codec must be h264, h265 or prores, not \"vp9\"\n"},
+    {"scale_not_whole", up("nn2x.onnx", {"--scale", "2.5"}), 1,
+     banner() +
+         "Error: --scale must be a whole number from 1 to 16\n\nCaused by:\n    invalid digit "
+         "found in string\n"},
+    {"tile_too_small", up("nn2x.onnx", {"--tile", "2"}), 1,
+     banner() + "Error: --tile must be WxH or N, whole numbers from 16 to 65536\n"},
+    {"grid_overlap_refused", up("nn2x.onnx", {"--max-area", "1024"}), 1,
+     banner() +
+         "Error: overlap 16 is too large for tiles of 32x31 (63 tiles, 9 cols × 7 rows, for a "
+         "160x120 frame): tiles may overlap by less than half their side (at most 15)\n"},
+    {"grid_refused_multi_input",
+     {"upscale", "-m", "fgtiny", "-i", "{in}", "-o", "out.mp4", "--ep", "cpu"},
+     1,
+     banner() +
+         "Error: tiles of 8x8 (17289 tiles, 153 cols × 113 rows, for a 160x120 frame) are too "
+         "small: a tile side must be at least 16 pixels\n"},
+    // A damaged input that ends early still gives what it has, and says so.
+    {"input_ends_early", up("nn2x.onnx"), 0,
+     "\nwarning: the input ended after 3 of the 12 frames it announces; it may be truncated\n\n"
+     "done: 3 frames",
+     true, "out.mp4", "head -c " + std::to_string(3 * kW * kH * 3) + " /dev/zero"},
     // Faults.
     {"decoder_killed", up("nn2x.onnx"), 1, "\nError: decoder failed: signal: 9 \\(SIGKILL\\)\n$",
      true, "out.mp4", "head -c " + std::to_string(3 * kW * kH * 3) + " /dev/zero; kill -9 $$"},
@@ -311,9 +353,10 @@ const Row kRows[] = {
     {"model_output_wrong_size", up("identity.onnx"), 1,
      "\nError: model output for a 160x120 tile has ", true, "out.mp4"},
     {"multi_input_wrong_model", up("nn2x.onnx", {"--fgnet"}), 1, "\nError: \\S", true, "out.mp4"},
+    // Found before the model loads.
     {"output_folder_missing", up("nn2x.onnx", {"-o", "missing/out.mp4"}), 1,
-     "\nError: encoder (failed|exited with exit status: 1): [^\n]*missing/out.mp4[^\n]*No such "
-     "file or directory\n$",
+     "\nError: cannot write the output missing/out.mp4: No such file or directory \\(os error "
+     "2\\)\n$",
      true},
     // The output is the input, as ffmpeg would open it: refused, the input kept.
     {"output_is_input", up("nn2x.onnx", {"-o", "file:{in}"}), 1,

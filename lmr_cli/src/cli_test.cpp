@@ -61,46 +61,110 @@ Fields with_defaults(const std::string& changed) {
                               "fgnet=no model_name=- id=-"));
 }
 
+// An error as "message <- cause <- ...".
+std::string error_text(const Error& e) {
+  std::string out = e.message();
+  for (const std::string& cause : e.causes())
+    out += " <- " + cause;
+  return out;
+}
+
 TEST(ParseUpscale, OptionTable) {
   struct Row {
     std::vector<std::string> args;
     std::string want;
     std::string error = "";
   };
+  const std::string scale = "--scale must be a whole number from 1 to 16";
+  const std::string tile = "--tile must be WxH or N, whole numbers from 16 to 65536";
+  const std::string overlap =
+      "--overlap must be a whole number from 0 to 32767, less than half the tile side";
+  const std::string frames = "--max-frames must be a whole number, at least 1";
+  const std::string area = "--max-area must be a whole number of pixels from 256 to 4294967296";
+  const std::string div = "--div must be a whole number from 0 to 65536";
+  const std::string codecs = "--codec must be h264, h265 or prores, not ";
+  const std::string digit = " <- invalid digit found in string";
+  const std::string empty = " <- cannot parse integer from empty string";
+  const std::string large = " <- number too large to fit in target type";
   const Row rows[] = {
       {{}, ""},
       {{"-i",           "-o",        "-o",         "out.mkv",      "--model",
         "m.onnx",       "--scale",   "+3",         "--tile",       "640x360",
         "--overlap",    "8",         "--ep",       "cpu",          "--codec",
-        "H265",         "--quality", "100",        "--max-frames", "0",
+        "H265",         "--quality", "100",        "--max-frames", "1",
         "--div",        "8",         "--max-area", "65536",        "--fgnet",
         "--model-name", "a",         "-m",         "quelt"},
-       "input=-o output=out.mkv model=m.onnx scale=3 tile=640x360 overlap=8 ep=2 codec=H265 "
-       "quality=100 max_frames=0 div=8 max_area=65536 fgnet=yes id=quelt"},
+       "input=-o output=out.mkv model=m.onnx scale=3 tile=640x360 overlap=8 ep=2 codec=h265 "
+       "quality=100 max_frames=1 div=8 max_area=65536 fgnet=yes id=quelt"},
       {{"--ep", "cpu", "--ep", "coreml", "--quality", "1"}, "ep=0 quality=1"},
-      {{"--tile", "512"}, "tile=512x512"},
-      {{"--tile", "0"}, "tile=0x0"},
-      {{"--tile", "1x2", "--tile", "+7x+9"}, "tile=7x9"},
       {{"--scale"}, "", "missing value for --scale"},
-      {{"--scale", "-3"}, "", "invalid digit found in string"},
-      {{"--scale", "99999999999999999999"}, "", "number too large to fit in target type"},
-      {{"--tile", "512x"}, "", "cannot parse integer from empty string"},
-      {{"--tile", "512X288"}, "", "invalid digit found in string"},
-      {{"--tile", "1x2x3"}, "", "invalid digit found in string"},
       {{"--ep", "CPU"}, "", "unknown ep: CPU"},
-      {{"--quality", "0"}, "", "--quality must be 1-100"},
-      {{"--quality", "101"}, "", "--quality must be 1-100"},
-      {{"--quality", "4294967296"}, "", "number too large to fit in target type"},
       {{"--version"}, "", "unknown option: --version"},
       {{"--fgnet", "x"}, "", "unknown option: x"},
+      // Every number: its range, with the parser's complaint when it is no number.
+      {{"--scale", "1", "--scale", "16"}, "scale=16"},
+      {{"--scale", "0"}, "", scale},
+      {{"--scale", "17"}, "", scale},
+      {{"--scale", "-3"}, "", scale + digit},
+      {{"--scale", "2.5"}, "", scale + digit},
+      {{"--scale", "99999999999999999999"}, "", scale + large},
+      {{"--overlap", "0"}, "overlap=0"},
+      {{"--overlap", "32767"}, "overlap=32767"},
+      {{"--overlap", "32768"}, "", overlap},
+      {{"--overlap", "-1"}, "", overlap + digit},
+      {{"--max-frames", "18446744073709551615"}, ""},
+      {{"--max-frames", "0"}, "", frames},
+      {{"--max-frames", "-1"}, "", frames + digit},
+      {{"--max-frames", "18446744073709551616"}, "", frames + large},
+      {{"--quality", "0"}, "", "--quality must be 1-100"},
+      {{"--quality", "101"}, "", "--quality must be 1-100"},
+      {{"--quality", "4294967296"}, "", "--quality must be 1-100" + large},
+      {{"--quality", ""}, "", "--quality must be 1-100" + empty},
+      {{"--div", "0"}, "div=0"},
+      {{"--div", "65537"}, "", div},
+      {{"--max-area", "256", "--max-area", "4294967296"}, "max_area=4294967296"},
+      {{"--max-area", "255"}, "", area},
+      {{"--max-area", "4294967297"}, "", area},
+      // Tiles: both sides in range, the overlap under half the smaller one.
+      {{"--tile", "512"}, "tile=512x512"},
+      {{"--tile", "16x20", "--tile", "+70x+90"}, "tile=70x90"},
+      {{"--tile", "16", "--overlap", "7"}, "tile=16x16 overlap=7"},
+      {{"--overlap", "16", "--tile", "33x65536"}, "tile=33x65536"},
+      {{"--tile", "0"}, "", tile},
+      {{"--tile", "1"}, "", tile},
+      {{"--tile", "2"}, "", tile},
+      {{"--tile", "8x0"}, "", tile},
+      {{"--tile", "15x512"}, "", tile},
+      {{"--tile", "65537"}, "", tile},
+      {{"--tile", "10x"}, "", tile + empty},
+      {{"--tile", "512x"}, "", tile + empty},
+      {{"--tile", "512X288"}, "", tile + digit},
+      {{"--tile", "1x2x3"}, "", tile + digit},
+      {{"--tile", "32"},
+       "",
+       "--overlap 16 is too large for --tile 32x32: tiles may overlap by less than half their "
+       "side (at most 15)"},
+      {{"--tile", "512x31", "--overlap", "15"}, "tile=512x31 overlap=15"},
+      {{"--tile", "512x31", "--overlap", "16"},
+       "",
+       "--overlap 16 is too large for --tile 512x31: tiles may overlap by less than half their "
+       "side (at most 15)"},
+      // The documented codecs in any case, passed on in lower case; nothing else.
+      {{"--codec", "PRORES"}, "codec=prores"},
+      {{"--codec", "h264", "--codec", "H264"}, "codec=h264"},
+      {{"--codec", "x264"}, "", codecs + "\"x264\""},
+      {{"--codec", "vp9"}, "", codecs + "\"vp9\""},
+      {{"--codec", "hevc"}, "", codecs + "\"hevc\""},
+      {{"--codec", "h264 "}, "", codecs + "\"h264 \""},
+      {{"--codec", ""}, "", codecs + "\"\""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(::testing::PrintToString(row.args));
     const Result<ParsedUpscale> p = parse_upscale(row.args);
     if (row.error.empty())
-      EXPECT_EQ(words(p ? fields(*p) : "error=" + p.error().message()), with_defaults(row.want));
+      EXPECT_EQ(words(p ? fields(*p) : "error=" + error_text(p.error())), with_defaults(row.want));
     else
-      EXPECT_EQ(p ? "parsed" : p.error().message(), row.error);
+      EXPECT_EQ(p ? "parsed" : error_text(p.error()), row.error);
   }
 }
 

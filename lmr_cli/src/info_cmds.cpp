@@ -205,15 +205,25 @@ CommandResult info_command(Args args) {
   Result<video::VideoInfo> info = video::probe(*path);
   if (!info)
     return std::unexpected(info.error());
+  // A clip read whole is read first: its frames count when the prober had no
+  // count (a still image has one frame).
+  std::optional<Result<content::Samples>> samples;
+  if (content::read_whole(*info))
+    samples = content::sample(*path, *info);
+  uint64_t frames = info->frames;
+  if (frames == 0 && samples && *samples)
+    frames = (*samples)->frames;
   print(text::format("%llux%llu @ %s fps, %.1fs, ~%llu frames\n",
                      static_cast<unsigned long long>(info->width),
                      static_cast<unsigned long long>(info->height), info->r_frame_rate.c_str(),
-                     info->duration, static_cast<unsigned long long>(info->frames)));
-  Result<bool> natural = content::classify(*path);
-  if (natural)
-    print(std::string("content: ") + (*natural ? "natural" : "graphic") + "\n");
+                     info->duration, static_cast<unsigned long long>(frames)));
+  if (!samples)
+    samples = content::sample(*path, *info);
+  if (*samples)
+    print(std::string("content: ") +
+          (content::is_natural((*samples)->features) ? "natural" : "graphic") + "\n");
   else
-    print("content: unknown (" + natural.error().message() + ")\n");
+    print("content: unknown (" + samples->error().message() + ")\n");
   return 0;
 }
 

@@ -1,7 +1,9 @@
 #include <csignal>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "cancel.h"
 #include "cli.h"
 #include "inference.h"
 #include "text.h"
@@ -10,6 +12,16 @@ int main(int argc, char** argv) {
   lmr::inference::init_ort_dylib();
   // A write to a dead ffmpeg must fail with EPIPE, not end the engine.
   std::signal(SIGPIPE, SIG_IGN);
+  // Before any thread starts. A stop (Ctrl-C, the desktop application's
+  // SIGTERM, a closed terminal or stderr) unwinds the command through its
+  // error path: children reaped, the output path left as it was.
+  std::optional<lmr::cancel::Watch> watch;
+  if (auto w = lmr::cancel::Watch::start(); w) {
+    watch = std::move(*w);
+  } else {
+    lmr::cli::print(lmr::report(w.error()));
+    return 1;
+  }
 
   std::vector<std::string> args;
   args.reserve(static_cast<size_t>(argc));
@@ -23,6 +35,11 @@ int main(int argc, char** argv) {
     }
   }
   lmr::cli::CommandResult result = lmr::cli::dispatch(args);
+  if (auto signal = lmr::cancel::requested()) {
+    lmr::cli::print(lmr::report(lmr::Error(lmr::cancel::message(*signal))));
+    watch.reset();
+    lmr::cancel::die_by(*signal);
+  }
   if (!result) {
     lmr::cli::print(lmr::report(result.error()));
     return 1;

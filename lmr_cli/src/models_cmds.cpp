@@ -75,7 +75,7 @@ CommandResult download_command(Args args) {
       return std::unexpected(Error("missing value for " + opt));
     const std::string& v = args[++i];
     if (opt == "--scale") {
-      auto n = text::parse_unsigned(v);
+      auto n = parse_number(v, kScaleRange);
       if (!n)
         return std::unexpected(n.error());
       scale = *n;

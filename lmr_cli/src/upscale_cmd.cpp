@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cctype>
 #include <string_view>
 
 #include "cli.h"
@@ -7,8 +9,51 @@ namespace lmr::cli {
 
 namespace {
 
-Result<uint64_t> parse_tile_side(std::string_view s) {
-  return text::parse_unsigned(s);
+using ull = unsigned long long;
+
+// A tile side below 16 pixels is mostly blended border: a 1080p frame would
+// take over 8000 tiles. Above 65536 a tile is wider than any frame worth
+// upscaling.
+constexpr NumberRange kTileSide{16, 65536,
+                                "--tile must be WxH or N, whole numbers from 16 to 65536"};
+// Less than half the largest tile's side; the tile at hand bounds it further.
+constexpr NumberRange kOverlap{0, 32767,
+                               "--overlap must be a whole number from 0 to 32767, less than half "
+                               "the tile side"};
+// Nothing to write is no job: an output without its video stream.
+constexpr NumberRange kMaxFrames{1, UINT64_MAX, "--max-frames must be a whole number, at least 1"};
+// 0 and 1 both mean no rounding; a tile side never needs more.
+constexpr NumberRange kDiv{0, 65536, "--div must be a whole number from 0 to 65536"};
+// A 16x16 to a 65536x65536 tile.
+constexpr NumberRange kMaxArea{256, uint64_t{1} << 32,
+                               "--max-area must be a whole number of pixels from 256 to "
+                               "4294967296"};
+constexpr NumberRange kQuality{1, 100, "--quality must be 1-100", UINT32_MAX};
+
+// The codecs the encoder knows, as it names them.
+constexpr std::string_view kCodecs[] = {"h264", "h265", "prores"};
+
+Result<std::string> parse_codec(const std::string& v) {
+  std::string lower = v;
+  for (char& ch : lower)
+    ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  if (std::find(std::begin(kCodecs), std::end(kCodecs), lower) == std::end(kCodecs))
+    return fail("--codec must be h264, h265 or prores, not \"" + v + "\"");
+  return lower;
+}
+
+// Tiles that overlap by half their side or more step by less than half a
+// tile, and by a single pixel once the overlap reaches the side.
+Status check_overlap(const pipeline::UpscaleConfig& c) {
+  if (!c.tile_w || !c.tile_h)
+    return {};
+  const uint64_t side = std::min(*c.tile_w, *c.tile_h);
+  if (2 * c.overlap < side)
+    return {};
+  return fail(text::format(
+      "--overlap %llu is too large for --tile %llux%llu: tiles may overlap by less than half "
+      "their side (at most %llu)",
+      ull(c.overlap), ull(*c.tile_w), ull(*c.tile_h), ull((side - 1) / 2)));
 }
 
 }  // namespace
@@ -34,6 +79,15 @@ Result<ParsedUpscale> parse_upscale(Args args) {
     if (i + 1 >= args.size())
       return fail("missing value for " + opt);
     const std::string& v = args[++i];
+    // Every number is read the same way: in range, or the option's rule.
+    auto number = [&v](uint64_t& field, const NumberRange& range) -> Status {
+      auto n = parse_number(v, range);
+      if (!n)
+        return std::unexpected(n.error());
+      field = *n;
+      return {};
+    };
+    Status st;
     if (opt == "-m" || opt == "--model-name") {
       parsed.catalog_id = v;
     } else if (opt == "--model") {
@@ -43,27 +97,23 @@ Result<ParsedUpscale> parse_upscale(Args args) {
     } else if (opt == "-o") {
       c.output = v;
     } else if (opt == "--scale") {
-      auto n = text::parse_unsigned(v);
-      if (!n)
-        return std::unexpected(n.error());
-      c.scale = *n;
+      st = number(c.scale, kScaleRange);
     } else if (opt == "--tile") {
       size_t x = v.find('x');
       std::string_view w = std::string_view(v).substr(0, x);
       std::string_view h = x == std::string::npos ? w : std::string_view(v).substr(x + 1);
-      auto tw = parse_tile_side(w);
-      if (!tw)
-        return std::unexpected(tw.error());
-      auto th = parse_tile_side(h);
-      if (!th)
-        return std::unexpected(th.error());
+      // Both sides read before either is judged: "10x" lacks its height.
+      auto tw = text::parse_unsigned(w), th = text::parse_unsigned(h);
+      if (!tw || !th)
+        return std::unexpected(Error(kTileSide.rule, tw ? th.error() : tw.error()));
+      for (uint64_t side : {*tw, *th}) {
+        if (side < kTileSide.min || side > kTileSide.max)
+          return fail(kTileSide.rule);
+      }
       c.tile_w = *tw;
       c.tile_h = *th;
     } else if (opt == "--overlap") {
-      auto n = text::parse_unsigned(v);
-      if (!n)
-        return std::unexpected(n.error());
-      c.overlap = *n;
+      st = number(c.overlap, kOverlap);
     } else if (opt == "--ep") {
       if (v == "coreml") {
         c.ep = inference::Ep::coreml_all;
@@ -73,31 +123,28 @@ Result<ParsedUpscale> parse_upscale(Args args) {
         return fail("unknown ep: " + v);
       }
     } else if (opt == "--codec") {
-      c.codec = v;
+      auto codec = parse_codec(v);
+      if (!codec)
+        return std::unexpected(codec.error());
+      c.codec = *codec;
     } else if (opt == "--quality") {
-      auto n = text::parse_unsigned(v, UINT32_MAX);
-      if (!n)
-        return std::unexpected(n.error());
-      if (*n < 1 || *n > 100)
-        return fail("--quality must be 1-100");
-      c.quality = static_cast<uint32_t>(*n);
+      uint64_t q = 0;
+      st = number(q, kQuality);
+      c.quality = static_cast<uint32_t>(q);
     } else if (opt == "--max-frames") {
-      auto n = text::parse_unsigned(v);
-      if (!n)
-        return std::unexpected(n.error());
-      c.max_frames = *n;
+      st = number(c.max_frames, kMaxFrames);
     } else if (opt == "--div") {
-      auto n = text::parse_unsigned(v);
-      if (!n)
-        return std::unexpected(n.error());
-      c.div = *n;
+      st = number(c.div, kDiv);
     } else if (opt == "--max-area") {
-      auto n = text::parse_unsigned(v);
-      if (!n)
-        return std::unexpected(n.error());
-      c.max_area = *n;
+      uint64_t area = 0;
+      st = number(area, kMaxArea);
+      c.max_area = area;
     }
+    if (!st)
+      return std::unexpected(st.error());
   }
+  if (Status st = check_overlap(c); !st)
+    return std::unexpected(st.error());
   return parsed;
 }
 
