@@ -173,7 +173,7 @@ std::vector<Case> cases() {
       {"an audio-only input", sine("1") + " %in.m4a", "-o %out.mp4", 0, "", -1,
        "Error: no video stream in "},
       {"portrait phone video, rotation 90", plain + rotate,
-       "--codec hevc --quality 100 -o %out.mkv", 25, "128 192 N/A", -1},
+       "--codec h265 --quality 100 -o %out.mkv", 25, "128 192 N/A", -1},
       {"two video streams (the second default) and cover art",
        "-f lavfi -i color=red:size=256x256 -frames:v 1 %cover.jpg ; -f lavfi -i "
        "testsrc2=size=64x48:rate=25:duration=1 -f lavfi -i "
