@@ -106,19 +106,19 @@ TEST(Decision, UpperMediansAgainstInclusiveThresholds) {
 }
 
 TEST(Sampling, ExactArgumentList) {
-  EXPECT_EQ(
-      sample_args("/tmp/a clip -i.mp4", 12.3456),
-      (std::vector<std::string>{"-v", "error", "-ss", "12.346", "-i", "/tmp/a clip -i.mp4", "-map",
-                                "0:V:0", "-frames:v", "1", "-vf", "scale=320:-2:flags=area",
-                                "-pix_fmt", "rgb24", "-f", "rawvideo", "-"}));
+  EXPECT_EQ(sample_args("/tmp/a clip -i.mp4", 12.3456),
+            (std::vector<std::string>{"-v", "error", "-protocol_whitelist", "file,pipe", "-ss",
+                                      "12.346", "-i", "file:/tmp/a clip -i.mp4", "-map", "0:V:0",
+                                      "-frames:v", "1", "-vf", "scale=320:-2:flags=area",
+                                      "-pix_fmt", "rgb24", "-f", "rawvideo", "-"}));
 }
 
 TEST(Sampling, WholeClipArgumentList) {
-  EXPECT_EQ(
-      whole_clip_args("/tmp/a clip -i.mp4"),
-      (std::vector<std::string>{"-v", "error", "-i", "/tmp/a clip -i.mp4", "-map", "0:V:0",
-                                "-frames:v", "48", "-vf", "scale=320:-2:flags=area", "-pix_fmt",
-                                "rgb24", "-c:v", "ppm", "-f", "image2pipe", "-"}));
+  EXPECT_EQ(whole_clip_args("/tmp/a clip -i.mp4"),
+            (std::vector<std::string>{"-v", "error", "-protocol_whitelist", "file,pipe", "-i",
+                                      "file:/tmp/a clip -i.mp4", "-map", "0:V:0", "-frames:v", "48",
+                                      "-vf", "scale=320:-2:flags=area", "-pix_fmt", "rgb24", "-c:v",
+                                      "ppm", "-f", "image2pipe", "-"}));
 }
 
 TEST(Sampling, ShortClipsAndUnknownLengthsAreReadWhole) {

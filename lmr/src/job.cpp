@@ -95,6 +95,10 @@ const Field kFields[] = {
     {"model_digest", "model file content", &Manifest::model_digest},
     {"output", "output", &Manifest::output},
     {"audio_cut", "audio length", &Manifest::audio_cut},
+    {"audio", "audio handling", &Manifest::audio},
+    {"source_offset", "source start offset", &Manifest::source_offset},
+    {"subtitles", "subtitles", &Manifest::subtitles},
+    {"muxer", "container", &Manifest::muxer},
     {"frames", "frame count", nullptr, &Manifest::frames, false},
     {"segment_frames", "--segment-frames", nullptr, &Manifest::segment_frames},
 };

@@ -56,6 +56,10 @@ struct Manifest {
   std::string model_digest;   // SHA-256 of the whole file
   std::string output;         // absolute path of the joined output
   std::string audio_cut;      // seconds the audio is cut at ("%.6f"), empty: not cut
+  std::string audio;          // "copy", "aac" (converted) or "none"
+  std::string source_offset;  // the source's -itsoffset ("%.6f"), empty: none
+  std::string subtitles;      // "index:codec" of each subtitle kept, comma-separated
+  std::string muxer;          // the output's container
   uint64_t frames = 0;
   uint64_t segment_frames = 0;
   // Every option that changes the pixels or the encoding, by option name.
@@ -119,13 +123,11 @@ Status commit_segment(const std::filesystem::path& dir,
                       staging::PendingFile& part);
 
 // The ffmpeg arguments that join the segments listed in `list` by stream
-// copy, with the source's audio cut at `audio_cut` seconds (empty: not cut),
-// into `out` (container chosen from `output`).
+// copy, with the source's streams as the manifest records them (audio cut,
+// copied or converted, offset; subtitles), into `out`.
 std::vector<std::string> join_args(const std::filesystem::path& list,
-                                   const std::string& source,
-                                   const std::string& audio_cut,
+                                   const Manifest& m,
                                    bool hevc,
-                                   const std::string& output,
                                    const std::filesystem::path& out);
 // The missing or damaged segments, by number.
 Result<std::vector<uint64_t>> missing_segments(const std::filesystem::path& dir, const Manifest& m);

@@ -1,5 +1,6 @@
 // The join: the finished segments of a job folder by stream copy, with the
 // source's audio, into the job's output; then the folder's own files go.
+#include <cstdlib>
 #include <system_error>
 
 #include "ffbin.h"
@@ -7,6 +8,7 @@
 #include "staging.h"
 #include "text.h"
 #include "video.h"
+#include "video_encoder.h"
 
 namespace lmr::job {
 
@@ -14,17 +16,31 @@ namespace fs = std::filesystem;
 using ull = unsigned long long;
 
 std::vector<std::string> join_args(const fs::path& list,
-                                   const std::string& source,
-                                   const std::string& audio_cut,
+                                   const Manifest& m,
                                    bool hevc,
-                                   const std::string& output,
                                    const fs::path& out) {
-  // The audio as the one-process encoder takes it: the source's streams
-  // with their own offsets, cut where the video ends.
+  video::EncoderSettings e;
+  e.output = m.output;
+  e.muxer = m.muxer;
+  e.source = m.source;
+  e.audio = m.audio;
+  if (!m.audio_cut.empty())
+    e.traits.audio_seconds = std::strtod(m.audio_cut.c_str(), nullptr);
+  if (!m.source_offset.empty())
+    e.source_offset = std::strtod(m.source_offset.c_str(), nullptr);
+  for (size_t at = 0; at < m.subtitles.size();) {
+    size_t comma = m.subtitles.find(',', at);
+    const std::string one = m.subtitles.substr(at, comma - at);
+    const size_t colon = one.find(':');
+    e.subtitles.push_back({std::strtoull(one.c_str(), nullptr, 10), one.substr(colon + 1)});
+    at = comma == std::string::npos ? m.subtitles.size() : comma + 1;
+  }
+  // The source's streams as the one-process encoder takes them; the
+  // segments' video as it is.
   std::vector<std::string> args{"-v", "error", "-y", "-f", "concat", "-i", list.string()};
-  if (!audio_cut.empty())
-    args.insert(args.end(), {"-t", audio_cut});
-  args.insert(args.end(), {"-i", source, "-map", "0:v", "-map", "1:a?", "-c", "copy"});
+  const std::vector<std::string> from_source = video::source_args(e);
+  args.insert(args.end(), from_source.begin(), from_source.end());
+  args.insert(args.end(), {"-c:v", "copy"});
   // Each segment starts with its own reordering delay (a short last one may
   // have none), which leaves a gap in the decoding times at a join; the
   // frames are evenly spaced, so decoding times follow the first one's.
@@ -36,7 +52,8 @@ std::vector<std::string> join_args(const fs::path& list,
        "setts=pts=STARTPTS+round((PTS-STARTPTS)/DURATION)*DURATION:dts=STARTDTS+N*DURATION"});
   if (hevc)
     args.insert(args.end(), {"-tag:v", "hvc1"});
-  args.insert(args.end(), {"-f", video::container_name(output), out.string()});
+  args.insert(args.end(),
+              {"-f", m.muxer.empty() ? video::container_name(m.output) : m.muxer, out.string()});
   return args;
 }
 
@@ -97,8 +114,7 @@ Status join(const fs::path& dir, const Manifest& m) {
   auto cmd = ffbin::command("ffmpeg");
   if (!cmd)
     return std::unexpected(cmd.error());
-  cmd->args(
-      join_args(list_path, m.source, m.audio_cut, first->codec == "hevc", m.output, out->path()));
+  cmd->args(join_args(list_path, m, first->codec == "hevc", out->path()));
   auto ran = cmd->output();
   if (!ran)
     return std::unexpected(ran.error());

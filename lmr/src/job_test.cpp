@@ -24,6 +24,10 @@ Manifest sample() {
   m.model_digest = std::string(64, 'b');
   m.output = "/out/o.mkv";
   m.audio_cut = "1.600000";
+  m.audio = "aac";
+  m.source_offset = "0.500000";
+  m.subtitles = "2:mov_text,4:mov_text";
+  m.muxer = "matroska";
   m.frames = 40;
   m.segment_frames = 7;
   m.options = {{"--scale", "2"}, {"--codec", "h264"}, {"-m", ""}};
@@ -224,7 +228,9 @@ TEST(Folder, ManifestWrittenWholeAndReadBack) {
   EXPECT_TRUE(bad.error().message().starts_with("cannot read the job manifest "));
 }
 
-TEST(JoinArgs, StreamCopyWithTheSourcesAudioCutAtTheVideosEnd) {
+TEST(JoinArgs, StreamCopyWithTheSourcesStreamsAsTheManifestRecords) {
+  Manifest m = sample();
+  m.source = "/c/in.mp4";
   const std::vector<std::string> want{
       "-v",
       "error",
@@ -235,25 +241,41 @@ TEST(JoinArgs, StreamCopyWithTheSourcesAudioCutAtTheVideosEnd) {
       "/j/segments.txt",
       "-t",
       "1.600000",
+      "-itsoffset",
+      "0.500000",
+      "-protocol_whitelist",
+      "file,pipe",
       "-i",
-      "/c/in.mp4",
+      "file:/c/in.mp4",
       "-map",
       "0:v",
       "-map",
       "1:a?",
-      "-c",
+      "-c:a",
+      "aac",
+      "-map",
+      "1:2",
+      "-c:s:0",
+      "mov_text",
+      "-map",
+      "1:4",
+      "-c:s:1",
+      "mov_text",
+      "-c:v",
       "copy",
       "-bsf:v",
       "setts=pts=STARTPTS+round((PTS-STARTPTS)/DURATION)*DURATION:dts=STARTDTS+N*DURATION",
       "-f",
       "matroska",
-      "/o/.out.mkv.h-1.tmp"};
-  EXPECT_EQ(join_args("/j/segments.txt", "/c/in.mp4", "1.600000", false, "/o/out.mkv",
-                      "/o/.out.mkv.h-1.tmp"),
-            want);
-  const auto hevc = join_args("/j/s.txt", "/c/in.mp4", "", true, "/o/out.mp4", "/o/t");
+      "/o/.out.lmr-1-0.mkv"};
+  EXPECT_EQ(join_args("/j/segments.txt", m, false, "/o/.out.lmr-1-0.mkv"), want);
+  m.audio_cut = m.source_offset = m.subtitles = "";
+  m.audio = "copy";
+  const auto hevc = join_args("/j/s.txt", m, true, "/o/t");
   EXPECT_EQ(std::count(hevc.begin(), hevc.end(), "-t"), 0);
+  EXPECT_EQ(std::count(hevc.begin(), hevc.end(), "-itsoffset"), 0);
   EXPECT_NE(std::find(hevc.begin(), hevc.end(), "hvc1"), hevc.end());
+  EXPECT_NE(std::find(hevc.begin(), hevc.end(), "copy"), hevc.end());
 }
 
 }  // namespace

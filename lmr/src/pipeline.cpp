@@ -16,6 +16,8 @@
 #include "reuse.h"
 #include "staging.h"
 #include "text.h"
+#include "video_encoder.h"
+#include "video_plan.h"
 
 namespace lmr::pipeline {
 
@@ -48,21 +50,18 @@ struct OpenVideo {
   video::Encoder encoder;
 };
 
-// Decoder at the input's size, encoder at the upscaled size with the
-// source's pixel shape and its audio copied up to the end of the frames,
-// writing to `written` (the output's temporary file).
+// Decoder at the input's size, encoder at the upscaled size, both as
+// planned, the encoder writing to `written` (the output's temporary file;
+// the container still comes from the output's name).
 Result<OpenVideo> open_video(const UpscaleConfig& c,
-                             const video::VideoInfo& info,
+                             const PlannedInput& info,
                              const std::string& written) {
   auto decoder = open_decoder(c, info);
   if (!decoder)
     return std::unexpected(decoder.error());
-  const uint64_t ow = info.width * c.scale, oh = info.height * c.scale;
-  const video::SourceTraits traits{info.sar_num, info.sar_den,
-                                   video::video_seconds(info, c.max_frames)};
-  auto encoder =
-      video::Encoder::create(written, c.input, std::nullopt, ow, oh, ow, oh, info.r_frame_rate,
-                             c.codec, "copy", video::Quality{c.quality}, traits);
+  video::EncoderSettings settings = info.plan.encoder;
+  settings.output = written;
+  auto encoder = video::Encoder::create(settings);
   if (!encoder)
     return std::unexpected(encoder.error());
   return OpenVideo{std::move(*decoder), std::move(*encoder)};
@@ -337,23 +336,36 @@ Status run_job(Family family, const UpscaleConfig& c) {
 
 }  // namespace
 
-// Checks that come before any child process starts, then the probe.
-Result<video::VideoInfo> probe_input(const UpscaleConfig& c) {
+// Checks that come before any child process starts, then the probe and
+// every decision it settles; the plan's notes are printed.
+Result<PlannedInput> probe_input(const UpscaleConfig& c) {
   if (auto st = check_output_is_not_input(c.input, c.output); !st)
     return std::unexpected(st.error());
   auto info = video::probe(c.input);
   if (!info)
-    return info;
+    return std::unexpected(info.error());
   if (auto st = video::check_colours(*info); !st)
     return std::unexpected(st.error());
   if (auto st = check_frame_size(info->width, info->height, c.scale); !st)
     return std::unexpected(st.error());
-  return info;
+  auto streams = video::probe_streams(c.input);
+  if (!streams)
+    return std::unexpected(streams.error());
+  const video::JobRequest request{c.input, c.output, c.codec, c.scale, c.max_frames, c.quality};
+  auto plan = video::plan_job(*info, *streams, request);
+  if (!plan)
+    return std::unexpected(plan.error());
+  for (const std::string& note : plan->notes)
+    say(note + "\n");
+  PlannedInput planned{*info, std::move(*plan)};
+  // The start line shows the rate the frames are stamped with.
+  planned.r_frame_rate = planned.plan.timing.rate;
+  return planned;
 }
 
-Result<video::Decoder> open_decoder(const UpscaleConfig& c, const video::VideoInfo& info) {
-  return video::Decoder::create(c.input, info.width, info.height, std::nullopt,
-                                video::colour_filters(info));
+Result<video::Decoder> open_decoder(const UpscaleConfig& c, const PlannedInput& info) {
+  return video::Decoder::create(c.input, info.width, info.height, std::nullopt, info.plan.filters,
+                                info.plan.timing);
 }
 
 Status run_upscale(const UpscaleConfig& config) {

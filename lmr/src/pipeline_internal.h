@@ -16,6 +16,7 @@
 #include "pipeline.h"
 #include "tile.h"
 #include "video.h"
+#include "video_plan.h"
 
 namespace lmr::pipeline {
 
@@ -73,10 +74,15 @@ Status run_frames(Upscaler& upscaler,
                   const std::string& output,
                   uint64_t already_done = 0);
 
-// The checks made before any child process starts, then the probe.
-Result<video::VideoInfo> probe_input(const UpscaleConfig& c);
+// The probe with the decisions taken from it before any model loads.
+struct PlannedInput : video::VideoInfo {
+  video::JobPlan plan;
+};
+// The checks made before any child process starts, then the probe and every
+// decision it settles; the plan's notes are printed.
+Result<PlannedInput> probe_input(const UpscaleConfig& c);
 // The job's decoder: every frame of the input as the job reads it.
-Result<video::Decoder> open_decoder(const UpscaleConfig& c, const video::VideoInfo& info);
+Result<video::Decoder> open_decoder(const UpscaleConfig& c, const PlannedInput& info);
 
 // Refuses an output that is the input file itself (same path, another
 // spelling, a link to it, either named with ffmpeg's "file:" prefix):

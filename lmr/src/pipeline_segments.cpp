@@ -65,7 +65,7 @@ std::string absolute(const std::string& path) {
 // --segment-frames, the segment length are filled in later.
 Result<job::Manifest> wanted_manifest(const UpscaleConfig& c,
                                       const job::JobOptions& o,
-                                      const video::VideoInfo& info) {
+                                      const PlannedInput& info) {
   job::Manifest m;
   if (auto st = job::describe_source(c.input, m); !st)
     return std::unexpected(st.error());
@@ -75,8 +75,16 @@ Result<job::Manifest> wanted_manifest(const UpscaleConfig& c,
   m.model = absolute(c.model);
   m.model_digest = *digest;
   m.output = absolute(c.output);
-  if (auto secs = video::video_seconds(info, c.max_frames))
-    m.audio_cut = text::format("%.6f", *secs);
+  // The join muxes the source's streams as the one-process encoder would.
+  const video::EncoderSettings& e = info.plan.encoder;
+  if (e.traits.audio_seconds)
+    m.audio_cut = text::format("%.6f", *e.traits.audio_seconds);
+  m.audio = e.audio;
+  if (e.source_offset)
+    m.source_offset = text::format("%.6f", *e.source_offset);
+  for (const video::SubtitleStream& sub : e.subtitles)
+    m.subtitles += (m.subtitles.empty() ? "" : ",") + std::to_string(sub.index) + ":" + sub.codec;
+  m.muxer = e.muxer;
   m.segment_frames = o.segment_frames.value_or(0);
   m.options = job_options(c);
   return m;
@@ -84,7 +92,7 @@ Result<job::Manifest> wanted_manifest(const UpscaleConfig& c,
 
 // What the decoder delivers, counted once: the segment boundaries are frame
 // indices of exactly these frames, never rounded times.
-Result<uint64_t> count_decoded(const UpscaleConfig& c, const video::VideoInfo& info) {
+Result<uint64_t> count_decoded(const UpscaleConfig& c, const PlannedInput& info) {
   auto decoder = open_decoder(c, info);
   if (!decoder)
     return std::unexpected(decoder.error());
@@ -106,7 +114,7 @@ Result<uint64_t> count_decoded(const UpscaleConfig& c, const video::VideoInfo& i
 Result<job::Manifest> settle_manifest(const fs::path& dir,
                                       const UpscaleConfig& c,
                                       const job::JobOptions& o,
-                                      const video::VideoInfo& info) {
+                                      const PlannedInput& info) {
   auto wanted = wanted_manifest(c, o, info);
   if (!wanted)
     return wanted;
@@ -245,7 +253,7 @@ class SegmentSource : public FrameSource {
 class SegmentSink : public FrameSink {
  public:
   SegmentSink(const UpscaleConfig& c,
-              const video::VideoInfo& info,
+              const PlannedInput& info,
               const fs::path& dir,
               const job::Manifest& m,
               const SegmentSource& source)
@@ -260,11 +268,16 @@ class SegmentSink : public FrameSink {
       if (!file)
         return std::unexpected(file.error());
       file_.emplace(std::move(*file));
-      const uint64_t ow = info_.width * c_.scale, oh = info_.height * c_.scale;
-      const video::SourceTraits traits{info_.sar_num, info_.sar_den, std::nullopt};
-      auto encoder = video::Encoder::create(file_->path().string(), c_.input, std::nullopt, ow, oh,
-                                            ow, oh, info_.r_frame_rate, c_.codec, "none",
-                                            video::Quality{c_.quality}, traits);
+      // The job's own encoder, video only, into the segment's file; the
+      // join adds the source's streams once.
+      video::EncoderSettings settings = info_.plan.encoder;
+      settings.output = file_->path().string();
+      settings.muxer = "mov";
+      settings.audio = "none";
+      settings.traits.audio_seconds.reset();
+      settings.source_offset.reset();
+      settings.subtitles.clear();
+      auto encoder = video::Encoder::create(settings);
       if (!encoder)
         return std::unexpected(encoder.error());
       encoder_ = std::move(*encoder);
@@ -291,7 +304,7 @@ class SegmentSink : public FrameSink {
 
  private:
   const UpscaleConfig& c_;
-  const video::VideoInfo& info_;
+  const PlannedInput& info_;
   fs::path dir_;
   const job::Manifest& m_;
   const SegmentSource& source_;

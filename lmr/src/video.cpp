@@ -10,10 +10,9 @@
 #include <map>
 
 #include "text.h"
+#include "video_internal.h"
 
 namespace lmr::video {
-
-namespace {
 
 // Decimal floating-point syntax only: optional sign, digits with an optional
 // fraction, optional exponent. No white space, no "inf", "nan" or hex.
@@ -32,6 +31,36 @@ std::optional<double> parse_decimal(std::string_view s) {
   return ec == std::errc() ? v : std::strtod(std::string(body).c_str(), nullptr);
 }
 
+std::string fixed3(double v) {
+  return text::format("%.3f", v);
+}
+
+std::string ascii_lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+Result<std::string> ffprobe_report(const std::vector<std::string>& args) {
+  auto cmd = ffbin::command("ffprobe");
+  if (!cmd)
+    return std::unexpected(cmd.error());
+  cmd->args(args);
+  auto out = cmd->output();
+  if (!out)
+    return std::unexpected(out.error());
+  if (!out->success())
+    return fail("ffprobe failed: " + text::lossy_utf8(out->stderr_text));
+  if (!text::is_valid_utf8(out->stdout_text))
+    return fail("ffprobe output is not valid UTF-8");
+  return std::move(out->stdout_text);
+}
+
+namespace {
+
 // Rounds half away from zero and saturates into uint64: NaN and negatives
 // give 0, values beyond the range the largest value.
 uint64_t round_saturating(double v) {
@@ -41,10 +70,6 @@ uint64_t round_saturating(double v) {
   if (r >= 18446744073709551616.0)
     return std::numeric_limits<uint64_t>::max();
   return static_cast<uint64_t>(r);
-}
-
-std::string fixed3(double v) {
-  return text::format("%.3f", v);
 }
 
 // Matroska's per-stream DURATION tag: "HH:MM:SS.fraction".
@@ -88,24 +113,30 @@ bool untagged(std::string_view tag) {
 // ---------------------------------------------------------------------------
 // Probe
 
+std::string file_arg(const std::string& path) {
+  return path.starts_with("file:") ? path : "file:" + path;
+}
+
 std::vector<std::string> probe_args(const std::string& path) {
   // "V" skips cover art stored as a video stream; the decoder maps the same.
   return {"-v",
           "error",
+          "-protocol_whitelist",
+          kProtocolWhitelist,
           "-select_streams",
           "V:0",
           "-show_entries",
-          "stream=width,height,r_frame_rate,nb_frames,duration,codec_name,profile,pix_fmt,"
-          "sample_aspect_ratio,color_range,color_space,color_transfer,color_primaries"
-          ":stream_tags=DURATION:stream_side_data=rotation",
+          "stream=width,height,r_frame_rate,avg_frame_rate,nb_frames,duration,start_time,"
+          "codec_name,profile,pix_fmt,field_order,sample_aspect_ratio,color_range,color_space,"
+          "color_transfer,color_primaries:stream_tags=DURATION:stream_side_data=rotation",
           "-show_entries",
-          "format=duration,format_name",
+          "format=duration,start_time,format_name",
           "-of",
           "default=noprint_wrappers=1",
-          path};
+          file_arg(path)};
 }
 
-Result<VideoInfo> parse_probe_report(std::string_view report) {
+Result<VideoInfo> parse_probe_report(std::string_view report, std::string_view source) {
   VideoInfo info;
   std::optional<uint64_t> width, height, frames;
   std::optional<std::string> rate;
@@ -113,12 +144,19 @@ Result<VideoInfo> parse_probe_report(std::string_view report) {
   // In report order: the stream's duration, its DURATION tag (Matroska
   // gives no other), then the container's, which may span longer audio.
   std::vector<double> durations;
+  std::optional<size_t> tag_at;  // where the DURATION tag's entry is
+  // The stream's start (MPEG-TS programs repeat it), then the container's
+  // last (N/A included).
+  std::vector<std::optional<double>> starts;
+  bool stream_keys = false;
   // Taken as they are; the last one wins.
   static const std::map<std::string_view, std::string VideoInfo::*> texts{
       {"codec_name", &VideoInfo::codec_name},
       {"profile", &VideoInfo::profile},
       {"pix_fmt", &VideoInfo::pix_fmt},
       {"format_name", &VideoInfo::format_name},
+      {"avg_frame_rate", &VideoInfo::avg_frame_rate},
+      {"field_order", &VideoInfo::field_order},
       {"color_space", &VideoInfo::color_space},
       {"color_primaries", &VideoInfo::color_primaries},
       {"color_transfer", &VideoInfo::color_transfer},
@@ -143,6 +181,7 @@ Result<VideoInfo> parse_probe_report(std::string_view report) {
       auto v = text::parse_unsigned(value);
       field = v ? std::optional<uint64_t>(*v) : std::nullopt;
     };
+    stream_keys = stream_keys || key == "width" || key == "height" || key == "r_frame_rate";
     if (key == "width") {
       read_count(width);
     } else if (key == "height") {
@@ -157,8 +196,12 @@ Result<VideoInfo> parse_probe_report(std::string_view report) {
       if (auto d = parse_decimal(value))
         durations.push_back(*d);
     } else if (key == "TAG:DURATION") {
-      if (auto d = parse_clock(value))
+      if (auto d = parse_clock(value)) {
+        tag_at = durations.size();
         durations.push_back(*d);
+      }
+    } else if (key == "start_time") {
+      starts.push_back(parse_decimal(value));
     } else if (key == "rotation") {
       info.rotation = parse_decimal(value).value_or(0.0);
     } else if (key == "sample_aspect_ratio") {
@@ -166,8 +209,15 @@ Result<VideoInfo> parse_probe_report(std::string_view report) {
     }
   }
 
+  // An audio file, or a playlist of pictures ffmpeg cannot see as video.
+  if (!stream_keys)
+    return fail("no video stream in " + std::string(source));
   if (!width || !height || !rate)
     return fail("ffprobe unexpected output: " + std::string(report));
+  if (starts.size() >= 2) {
+    info.start_time = starts[0];
+    info.format_start_time = starts.back();
+  }
   info.width = *width;
   info.height = *height;
   info.sar_num = sar.first;
@@ -178,6 +228,7 @@ Result<VideoInfo> parse_probe_report(std::string_view report) {
   }
   info.r_frame_rate = *rate;
   info.duration = durations.empty() ? 0.0 : durations.front();
+  info.duration_is_end = tag_at == size_t{0};
   if (frames) {
     info.frames = *frames;
   } else {
@@ -193,18 +244,10 @@ Result<VideoInfo> parse_probe_report(std::string_view report) {
 }
 
 Result<VideoInfo> probe(const std::string& path) {
-  auto cmd = ffbin::command("ffprobe");
-  if (!cmd)
-    return std::unexpected(cmd.error());
-  cmd->args(probe_args(path));
-  auto out = cmd->output();
-  if (!out)
-    return std::unexpected(out.error());
-  if (!out->success())
-    return fail("ffprobe failed: " + text::lossy_utf8(out->stderr_text));
-  if (!text::is_valid_utf8(out->stdout_text))
-    return fail("ffprobe output is not valid UTF-8");
-  return parse_probe_report(out->stdout_text);
+  auto report = ffprobe_report(probe_args(path));
+  if (!report)
+    return std::unexpected(report.error());
+  return parse_probe_report(*report, path);
 }
 
 std::optional<double> video_seconds(const VideoInfo& info, uint64_t max_frames) {
@@ -257,17 +300,23 @@ std::vector<std::string> colour_filters(const VideoInfo& info) {
 
 std::vector<std::string> decoder_args(const std::string& input,
                                       const std::optional<TimeRange>& range,
-                                      const std::vector<std::string>& filters) {
-  std::vector<std::string> args{"-v", "error"};
+                                      const std::vector<std::string>& filters,
+                                      const InputTiming& timing) {
+  std::vector<std::string> args{"-v", "error", "-protocol_whitelist", kProtocolWhitelist};
   if (range)
     args.insert(args.end(), {"-ss", fixed3(range->start), "-to", fixed3(range->end)});
-  args.insert(args.end(), {"-i", input, "-map", "0:V:0"});
+  if (timing.offset)
+    args.insert(args.end(), {"-itsoffset", text::format("%.6f", *timing.offset)});
+  args.insert(args.end(), {"-i", file_arg(input), "-map", "0:V:0"});
   if (!filters.empty()) {
     std::string joined = filters.front();
     for (size_t i = 1; i < filters.size(); ++i)
       joined += "," + filters[i];
     args.insert(args.end(), {"-vf", joined});
   }
+  // The rate the encoder stamps: frames are duplicated or dropped to it.
+  if (!timing.rate.empty())
+    args.insert(args.end(), {"-r", timing.rate});
   args.insert(args.end(), {"-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
   return args;
 }
@@ -309,7 +358,8 @@ Result<Decoder> Decoder::create(const std::string& input,
                                 uint64_t width,
                                 uint64_t height,
                                 const std::optional<TimeRange>& range,
-                                const std::vector<std::string>& filters) {
+                                const std::vector<std::string>& filters,
+                                const InputTiming& timing) {
   std::string size = std::to_string(width) + "x" + std::to_string(height);
   // A zero-sized frame would be "read" forever without consuming anything.
   if (width == 0 || height == 0)
@@ -334,7 +384,7 @@ Result<Decoder> Decoder::create(const std::string& input,
     return std::unexpected(cmd.error());
   // A null stdin: ffmpeg would otherwise read the user's terminal for its
   // keyboard commands and leave it in raw mode when killed.
-  cmd->args(decoder_args(input, range, filters))
+  cmd->args(decoder_args(input, range, filters, timing))
       .set_stdin(ffbin::Stdio::kNull)
       .set_stdout(ffbin::Stdio::kPipe)
       .set_stderr(ffbin::Stdio::kPipe);
@@ -388,225 +438,6 @@ Result<std::optional<std::span<const uint8_t>>> Decoder::next_frame() {
   }
   s.failure = decoder_failure(*status, s.diagnostics ? &*s.diagnostics : nullptr);
   return std::unexpected(*s.failure);
-}
-
-// ---------------------------------------------------------------------------
-// Encoder
-
-uint64_t key_interval(std::string_view rate) {
-  size_t slash = rate.find('/');
-  std::string_view num_text = slash == std::string_view::npos ? rate : rate.substr(0, slash);
-  std::string_view den_text = slash == std::string_view::npos ? "1" : rate.substr(slash + 1);
-  double num = parse_decimal(num_text).value_or(30.0);
-  double den = 1.0;
-  if (auto d = parse_decimal(den_text))
-    den = std::isnan(*d) ? 1e-9 : std::max(*d, 1e-9);
-  double fps = num / den;
-  if (!std::isfinite(fps) || !(fps > 0.0))
-    return 60;
-  return static_cast<uint64_t>(std::round(2.0 * std::clamp(fps, 1.0, 240.0)));
-}
-
-std::string container_name(std::string_view output) {
-  if (output.ends_with(".part"))
-    output.remove_suffix(5);
-  size_t dot = output.rfind('.');
-  std::string ext(dot == std::string_view::npos ? output : output.substr(dot + 1));
-  for (char& c : ext) {
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-  }
-  if (ext == "mov")
-    return "mov";
-  if (ext == "mkv")
-    return "matroska";
-  if (ext == "webm")
-    return "webm";
-  return "mp4";
-}
-
-namespace {
-
-// The software encoders' constant-quality scale: q 100 is crf 10, each
-// quality step 0.4 crf steps worse.
-uint64_t crf_for_quality(uint32_t q) {
-  double crf = 10.0 + (100.0 - static_cast<double>(q)) * 0.4;
-  return static_cast<uint64_t>(std::round(std::clamp(crf, 0.0, 51.0)));
-}
-
-void add_rate_control(std::vector<std::string>& args,
-                      const RateControl& rc,
-                      platform::EncoderFamily family) {
-  if (const auto* q = std::get_if<Quality>(&rc)) {
-    if (family == platform::EncoderFamily::kVideoToolbox)
-      args.insert(args.end(), {"-q:v", std::to_string(q->value)});
-    else
-      args.insert(args.end(), {"-crf", std::to_string(crf_for_quality(q->value))});
-    return;
-  }
-  uint64_t b = std::get<Bitrate>(rc).bits_per_second;
-  uint64_t buf =
-      b > std::numeric_limits<uint64_t>::max() / 2 ? std::numeric_limits<uint64_t>::max() : 2 * b;
-  args.insert(args.end(), {"-b:v", std::to_string(b), "-maxrate", std::to_string(b), "-bufsize",
-                           std::to_string(buf)});
-}
-
-}  // namespace
-
-std::vector<std::string> encoder_args(const std::string& output,
-                                      const std::string& source,
-                                      const std::optional<TimeRange>& range,
-                                      uint64_t frame_w,
-                                      uint64_t frame_h,
-                                      uint64_t out_w,
-                                      uint64_t out_h,
-                                      const std::string& rate,
-                                      const std::string& codec,
-                                      const std::string& audio,
-                                      const RateControl& rc,
-                                      platform::EncoderFamily family,
-                                      const SourceTraits& traits) {
-  const bool vt = family == platform::EncoderFamily::kVideoToolbox;
-  std::vector<std::string> args{
-      "-v",    "error",    "-y",
-      "-f",    "rawvideo", "-pix_fmt",
-      "rgb24", "-s",       std::to_string(frame_w) + "x" + std::to_string(frame_h),
-      "-r",    rate,       "-i",
-      "-"};
-  const bool copy_audio = audio == "copy";
-  if (range)
-    args.insert(args.end(), {"-ss", fixed3(range->start), "-to", fixed3(range->end)});
-  else if (copy_audio && traits.audio_seconds)
-    args.insert(args.end(), {"-t", text::format("%.6f", *traits.audio_seconds)});
-  args.insert(args.end(), {"-i", source, "-map", "0:v"});
-  if (copy_audio)
-    args.insert(args.end(), {"-map", "1:a?", "-c:a", "copy"});
-  else
-    args.push_back("-an");
-
-  // Frames are RGB: convert them with the BT.709 matrix into limited range
-  // (ffmpeg's default would be BT.601, which players do not assume for HD),
-  // in the same scaler pass as any resize. setparams marks the frames too:
-  // some encoders (prores_ks) write the frames' colour fields, not the
-  // stream options below.
-  std::string filter = "scale=";
-  if (out_w != frame_w || out_h != frame_h)
-    filter += std::to_string(out_w) + ":" + std::to_string(out_h) + ":flags=lanczos:";
-  filter +=
-      "out_color_matrix=bt709:out_range=tv,"
-      "setparams=range=tv:color_primaries=bt709:color_trc=bt709:colorspace=bt709";
-  // Non-square pixels keep their shape, so the picture keeps its aspect.
-  if (traits.sar_num != traits.sar_den && traits.sar_num != 0 && traits.sar_den != 0)
-    filter += text::format(",setsar=%llu/%llu", static_cast<unsigned long long>(traits.sar_num),
-                           static_cast<unsigned long long>(traits.sar_den));
-  args.insert(args.end(), {"-vf", filter});
-
-  const uint64_t long_side = std::max(out_w, out_h);
-  const uint64_t short_side = std::min(out_w, out_h);
-  const std::string gop = std::to_string(key_interval(rate));
-  if (codec == "h264" && long_side <= 4096 && short_side <= 2304) {
-    args.insert(args.end(), {"-c:v", vt ? "h264_videotoolbox" : "libx264"});
-    add_rate_control(args, rc, family);
-    args.insert(args.end(), {"-profile:v", "high", "-g", gop, "-pix_fmt", "yuv420p"});
-  } else if (codec == "prores") {
-    args.insert(args.end(), {"-c:v", "prores_ks", "-profile:v", "3"});
-  } else {
-    args.insert(args.end(), {"-c:v", vt ? "hevc_videotoolbox" : "libx265"});
-    add_rate_control(args, rc, family);
-    // libx265 prints its banner and statistics whatever "-v" says; keep the
-    // diagnostics to errors like every other child.
-    if (!vt)
-      args.insert(args.end(), {"-x265-params", "log-level=error"});
-    args.insert(args.end(), {"-g", gop, "-tag:v", "hvc1", "-pix_fmt", "yuv420p"});
-  }
-  // Say what the conversion above did, so players do not guess.
-  args.insert(args.end(), {"-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc",
-                           "bt709", "-color_range", "tv"});
-
-  args.insert(args.end(), {"-f", container_name(output), output});
-  return args;
-}
-
-struct Encoder::State {
-  ffbin::Child child;
-  std::optional<ffbin::PipeDrain> diagnostics;
-};
-
-Encoder::Encoder(std::unique_ptr<State> state) : state_(std::move(state)) {}
-Encoder::Encoder(Encoder&&) noexcept = default;
-Encoder& Encoder::operator=(Encoder&&) noexcept = default;
-Encoder::~Encoder() = default;
-
-Result<Encoder> Encoder::create(const std::string& output,
-                                const std::string& source,
-                                const std::optional<TimeRange>& range,
-                                uint64_t frame_w,
-                                uint64_t frame_h,
-                                uint64_t out_w,
-                                uint64_t out_h,
-                                const std::string& rate,
-                                const std::string& codec,
-                                const std::string& audio,
-                                const RateControl& rc,
-                                const SourceTraits& traits) {
-  auto args = encoder_args(output, source, range, frame_w, frame_h, out_w, out_h, rate, codec,
-                           audio, rc, platform::encoder_family(), traits);
-  auto cmd = ffbin::command("ffmpeg");
-  if (!cmd)
-    return std::unexpected(cmd.error());
-  cmd->args(args).set_stdin(ffbin::Stdio::kPipe).set_stderr(ffbin::Stdio::kPipe);
-  auto child = cmd->spawn();
-  if (!child)
-    return std::unexpected(child.error());
-  auto state = std::make_unique<State>(State{std::move(*child), std::nullopt});
-  // Read all along, so a talkative encoder never blocks on a full pipe.
-  auto drain = ffbin::PipeDrain::start(std::move(state->child.stderr_pipe()));
-  if (!drain)
-    return std::unexpected(drain.error());
-  state->diagnostics = std::move(*drain);
-  return Encoder(std::move(state));
-}
-
-Status Encoder::write_frame(std::span<const uint8_t> frame) {
-  ffbin::Fd& in = state_->child.stdin_pipe();
-  if (!in.valid())
-    return fail("encoder stdin");
-  if (frame.empty())
-    return {};
-  auto written = ffbin::write_all(in.get(), frame);
-  if (written)
-    return {};
-  in.reset();
-  // An ffmpeg that stopped reading its frames but never exits must not hang
-  // the job: it has had its chance to say why.
-  auto waited = state_->child.wait_for(std::chrono::seconds(10));
-  if (waited && !*waited)
-    state_->child.kill_and_reap();
-  auto said = stderr_text();
-  return fail("encoder failed: " + (said ? *said : written.error().message()));
-}
-
-Status Encoder::finish() && {
-  state_->child.stdin_pipe().reset();
-  auto status = state_->child.wait();
-  if (!status)
-    return std::unexpected(status.error());
-  if (WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
-    return {};
-  return fail("encoder exited with " + ffbin::exit_status_text(*status) + ": " +
-              stderr_text().value_or(""));
-}
-
-std::optional<std::string> Encoder::stderr_text() {
-  if (!state_->diagnostics)
-    return std::nullopt;
-  const std::string& said = state_->diagnostics->text();
-  if (!text::is_valid_utf8(said))
-    return std::nullopt;
-  std::string_view trimmed = text::trim(said);
-  if (trimmed.empty())
-    return std::nullopt;
-  return std::string(trimmed);
 }
 
 }  // namespace lmr::video

@@ -1,5 +1,5 @@
 // Video I/O through ffmpeg: probing an input, decoding it to raw rgb24
-// frames, encoding raw frames into the output with the source's audio.
+// frames (the encoder is in video_encoder.h).
 #pragma once
 
 #include <cstdint>
@@ -26,6 +26,9 @@ struct VideoInfo {
   std::string r_frame_rate;  // as ffprobe printed it, e.g. "30000/1001"
   uint64_t frames = 0;       // 0 when unknown
   double duration = 0.0;     // seconds: the stream's own when known
+  // The duration is Matroska's DURATION tag: where the stream ends, counted
+  // from 0 rather than from its start.
+  bool duration_is_end = false;
   std::string codec_name;
   std::string profile;
   std::string pix_fmt;
@@ -38,12 +41,23 @@ struct VideoInfo {
   std::string color_primaries;
   std::string color_transfer;
   std::string color_range;
+  std::string avg_frame_rate;               // as ffprobe printed it
+  std::string field_order;                  // "progressive", "tt", "bb", "tb", "bt" or unknown
+  std::optional<double> start_time;         // the stream's first timestamp, seconds
+  std::optional<double> format_start_time;  // the container's (the earliest stream's)
 };
+
+// Local files and pipes only: a playlist must never make ffmpeg fetch a URL.
+inline constexpr const char* kProtocolWhitelist = "file,pipe";
+// The name ffmpeg opens as that file whatever it looks like (a colon, a
+// leading "-"); names already given with "file:" are kept.
+std::string file_arg(const std::string& path);
 
 // The ffprobe arguments for `path`.
 std::vector<std::string> probe_args(const std::string& path);
-// Parses ffprobe's key=value report (already checked to be UTF-8).
-Result<VideoInfo> parse_probe_report(std::string_view report);
+// Parses ffprobe's key=value report (already checked to be UTF-8) of
+// `source`, named in the message when the report holds no video stream.
+Result<VideoInfo> parse_probe_report(std::string_view report, std::string_view source = {});
 Result<VideoInfo> probe(const std::string& path);
 
 // Seconds of video that the first `max_frames` decoded frames span: the
@@ -65,11 +79,22 @@ struct TimeRange {
   double end = 0.0;
 };
 
+// The timeline of a job's input, shared by its decoder and encoder.
+struct InputTiming {
+  // Frames per second of the decoded frames (they come at this constant
+  // rate); empty: the rate ffmpeg picks.
+  std::string rate;
+  // -itsoffset for the input: keeps the streams' start offsets where ffmpeg
+  // would otherwise re-base an MPEG-TS input on the streams it reads.
+  std::optional<double> offset;
+};
+
 // Decodes the stream the probe describes ("0:V:0", the first that is not
 // cover art), auto-rotated as players show it.
 std::vector<std::string> decoder_args(const std::string& input,
                                       const std::optional<TimeRange>& range,
-                                      const std::vector<std::string>& filters);
+                                      const std::vector<std::string>& filters,
+                                      const InputTiming& timing = {});
 
 // One running ffmpeg (stdin null) that decodes `input` into width x height
 // rgb24 frames. A zero width or height, or a frame too large to represent or
@@ -81,7 +106,8 @@ class Decoder {
                                 uint64_t width,
                                 uint64_t height,
                                 const std::optional<TimeRange>& range,
-                                const std::vector<std::string>& filters);
+                                const std::vector<std::string>& filters,
+                                const InputTiming& timing = {});
   // The next frame (a view valid until the next call), or nothing at end of
   // stream (an incomplete last frame is dropped). When ffmpeg did not exit
   // with status 0 the end is the error "decoder failed: <status>[: <its
@@ -95,79 +121,6 @@ class Decoder {
  private:
   struct State;
   explicit Decoder(std::unique_ptr<State> state);
-  std::unique_ptr<State> state_;
-};
-
-struct Quality {
-  uint32_t value = 80;
-};
-struct Bitrate {
-  uint64_t bits_per_second = 0;
-};
-using RateControl = std::variant<Quality, Bitrate>;
-
-// What the output carries over from its source besides the frames.
-struct SourceTraits {
-  uint64_t sar_num = 1;  // pixel shape of the written frames
-  uint64_t sar_den = 1;
-  // The video's length: copied audio is cut there (nothing: not cut).
-  std::optional<double> audio_seconds;
-};
-
-// Frames between forced key frames for a frame-rate text (about 2 s).
-uint64_t key_interval(std::string_view rate);
-// Muxer name from the output path ("mp4", "mov", "matroska", "webm").
-std::string container_name(std::string_view output);
-
-// Input rgb24 frames are converted to BT.709 limited range and the output is
-// tagged so. Audio is never allowed to end the output: every frame written
-// is kept (-shortest would stop reading frames once the audio ends). `family` picks VideoToolbox
-// (quality as -q:v) or the software encoders (quality as -crf; libx265 told to log errors only).
-std::vector<std::string> encoder_args(const std::string& output,
-                                      const std::string& source,
-                                      const std::optional<TimeRange>& range,
-                                      uint64_t frame_w,
-                                      uint64_t frame_h,
-                                      uint64_t out_w,
-                                      uint64_t out_h,
-                                      const std::string& rate,
-                                      const std::string& codec,
-                                      const std::string& audio,
-                                      const RateControl& rc,
-                                      platform::EncoderFamily family,
-                                      const SourceTraits& traits = {});
-
-// One running ffmpeg that encodes rgb24 frames written to its stdin into
-// `output`, with the audio of `source`. Dropping it without finish() kills
-// and reaps the child.
-class Encoder {
- public:
-  static Result<Encoder> create(const std::string& output,
-                                const std::string& source,
-                                const std::optional<TimeRange>& range,
-                                uint64_t frame_w,
-                                uint64_t frame_h,
-                                uint64_t out_w,
-                                uint64_t out_h,
-                                const std::string& rate,
-                                const std::string& codec,
-                                const std::string& audio,
-                                const RateControl& rc,
-                                const SourceTraits& traits = {});
-  Status write_frame(std::span<const uint8_t> frame);
-  // Ends the input and waits for ffmpeg; the only way to a complete file.
-  Status finish() &&;
-  // The child's stderr (drained all along), trimmed, once it has ended;
-  // nothing when empty or not UTF-8. Waits for the child's stderr to close.
-  std::optional<std::string> stderr_text();
-
-  Encoder(Encoder&&) noexcept;
-  Encoder& operator=(Encoder&&) noexcept;
-  ~Encoder();
-
- private:
-  struct State;
-  explicit Encoder(std::unique_ptr<State> state);
   std::unique_ptr<State> state_;
 };
 

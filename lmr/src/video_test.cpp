@@ -1,6 +1,8 @@
 // Pure functions of the video module: the ffprobe report, the argument lists
 // of the three ffmpeg roles and the decisions behind them, colour rules.
 #include "video.h"
+#include "video_encoder.h"
+#include "video_plan.h"
 
 #include <gtest/gtest.h>
 
@@ -43,15 +45,28 @@ std::string summary(const Result<VideoInfo>& r) {
   return s;
 }
 
-TEST(ProbeArgs, PinnedWithThePathUnchanged) {
-  EXPECT_EQ(probe_args("/in/my clip.mov"),
-            (std::vector<std::string>{
-                "-v", "error", "-select_streams", "V:0", "-show_entries",
-                "stream=width,height,r_frame_rate,nb_frames,duration,codec_name,profile,pix_fmt,"
-                "sample_aspect_ratio,color_range,color_space,color_transfer,color_primaries"
-                ":stream_tags=DURATION:stream_side_data=rotation",
-                "-show_entries", "format=duration,format_name", "-of", "default=noprint_wrappers=1",
-                "/in/my clip.mov"}));
+TEST(ProbeArgs, PinnedWithThePathAsAFile) {
+  EXPECT_EQ(
+      probe_args("/in/my clip.mov"),
+      (std::vector<std::string>{
+          "-v", "error", "-protocol_whitelist", "file,pipe", "-select_streams", "V:0",
+          "-show_entries",
+          "stream=width,height,r_frame_rate,avg_frame_rate,nb_frames,duration,start_time,"
+          "codec_name,profile,pix_fmt,field_order,sample_aspect_ratio,color_range,color_space,"
+          "color_transfer,color_primaries:stream_tags=DURATION:stream_side_data=rotation",
+          "-show_entries", "format=duration,start_time,format_name", "-of",
+          "default=noprint_wrappers=1", "file:/in/my clip.mov"}));
+  EXPECT_EQ(
+      streams_probe_args("-x:2.mkv"),
+      (std::vector<std::string>{"-v", "error", "-protocol_whitelist", "file,pipe", "-show_entries",
+                                "stream=index,codec_type,codec_name,start_time", "-of",
+                                "default=noprint_wrappers=1", "file:-x:2.mkv"}));
+  // Names ffmpeg would read as a protocol or an option; "file:" kept as given.
+  for (auto [name, arg] : {std::pair{"clip:2.mp4", "file:clip:2.mp4"},
+                           {"-report", "file:-report"},
+                           {"file:a.mp4", "file:a.mp4"},
+                           {"http://h/a.mp4", "file:http://h/a.mp4"}})
+    EXPECT_EQ(file_arg(name), arg);
 }
 
 TEST(ParseProbeReport, Table) {
@@ -102,11 +117,24 @@ TEST(ParseProbeReport, Table) {
     SCOPED_TRACE(row.report);
     EXPECT_EQ(summary(parse_probe_report(row.report)), row.expected);
   }
-  for (const std::string& report : std::vector<std::string>{
-           "", "height=2\nr_frame_rate=1/1\n", "width=2\nr_frame_rate=1/1\n", "width=2\nheight=2\n",
-           "duration=3.0\nformat_name=wav\n", "width= 640\nheight=4\nr_frame_rate=1/1\n",
-           "width=18446744073709551616\nheight=4\nr_frame_rate=1/1\n",
-           "width=640\nheight=480\nwidth=N/A\nr_frame_rate=25/1\n"}) {
+  // An audio file: no stream keys at all.
+  for (const char* report : {"", "duration=3.0\nformat_name=wav\n"})
+    EXPECT_EQ(summary(parse_probe_report(report, "a b.m4a")), "no video stream in a b.m4a");
+  // Start times: the stream's (MPEG-TS programs repeat it), the container's
+  // last; the Matroska tag marks the duration as an end time.
+  auto timing = [](const std::string& report) {
+    auto i = parse_probe_report("width=2\nheight=2\nr_frame_rate=1/1\n" + report);
+    return text::format("%g %g %d", i->start_time.value_or(-1), i->format_start_time.value_or(-1),
+                        int(i->duration_is_end));
+  };
+  EXPECT_EQ(timing("start_time=1.921\nstart_time=1.921\nstart_time=1.400\n"), "1.921 1.4 0");
+  EXPECT_EQ(timing("start_time=N/A\nTAG:DURATION=00:00:02.5\nstart_time=0\n"), "-1 0 1");
+  EXPECT_EQ(timing("start_time=0.5\nduration=2\nTAG:DURATION=00:00:02.5\n"), "-1 -1 0");
+  for (const std::string& report :
+       std::vector<std::string>{"height=2\nr_frame_rate=1/1\n", "width=2\nr_frame_rate=1/1\n",
+                                "width=2\nheight=2\n", "width= 640\nheight=4\nr_frame_rate=1/1\n",
+                                "width=18446744073709551616\nheight=4\nr_frame_rate=1/1\n",
+                                "width=640\nheight=480\nwidth=N/A\nr_frame_rate=25/1\n"}) {
     EXPECT_EQ(summary(parse_probe_report(report)), bad + report);
   }
 }
@@ -162,11 +190,14 @@ TEST(VideoSeconds, TheFramesThatWillBeWritten) {
 
 TEST(Decoder, PinnedArgumentsAndRefusedFrameSizes) {
   EXPECT_EQ(decoder_args("in put.mp4", std::nullopt, {}),
-            (std::vector<std::string>{"-v", "error", "-i", "in put.mp4", "-map", "0:V:0", "-f",
-                                      "rawvideo", "-pix_fmt", "rgb24", "-"}));
-  EXPECT_EQ(decoder_args("a.mov", TimeRange{0.0005, 3.25}, {"scale=640:360", "fps=10"}),
-            words("-v error -ss 0.001 -to 3.250 -i a.mov -map 0:V:0 -vf scale=640:360,fps=10 -f "
-                  "rawvideo -pix_fmt rgb24 -"));
+            (std::vector<std::string>{"-v", "error", "-protocol_whitelist", "file,pipe", "-i",
+                                      "file:in put.mp4", "-map", "0:V:0", "-f", "rawvideo",
+                                      "-pix_fmt", "rgb24", "-"}));
+  EXPECT_EQ(
+      decoder_args("a.mov", TimeRange{0.0005, 3.25}, {"scale=640:360", "fps=10"}, {"25/1", -0.5}),
+      words("-v error -protocol_whitelist file,pipe -ss 0.001 -to 3.250 -itsoffset "
+            "-0.500000 -i file:a.mov -map 0:V:0 -vf scale=640:360,fps=10 -r 25/1 -f "
+            "rawvideo -pix_fmt rgb24 -"));
   // Refused before anything starts; 3 x 3074457345618258602 is 2^63 - 2.
   struct Row {
     uint64_t w, h;
@@ -219,23 +250,31 @@ struct Job {
   EncoderFamily family = EncoderFamily::kVideoToolbox;
   uint64_t sar = 1;  // pixel shape sar:1
   std::optional<double> audio_seconds = {};
+  bool crop = false;
+  std::optional<double> offset = {};
+  std::vector<SubtitleStream> subtitles = {};
 
   std::vector<std::string> args() const {
     const SourceTraits traits{sar, 1, audio_seconds};
-    return encoder_args(output, "source", range, w, h, out_w ? out_w : w, out_h ? out_h : h, rate,
-                        codec, audio, rc, family, traits);
+    EncoderSettings s;
+    s.output = output, s.source = "source", s.range = range;
+    s.frame_w = w, s.frame_h = h, s.out_w = out_w ? out_w : w, s.out_h = out_h ? out_h : h;
+    s.rate = rate, s.codec = codec, s.audio = audio, s.rc = rc, s.traits = traits;
+    s.crop = crop, s.source_offset = offset, s.subtitles = subtitles;
+    return encoder_args(s, family);
   }
 };
 
 // The plain case the pipelines use, pinned whole once.
 TEST(EncoderArgs, PinnedForThePlainCase) {
   EXPECT_EQ(Job{}.args(),
-            words("-v error -y -f rawvideo -pix_fmt rgb24 -s 3840x2160 -r 30000/1001 -i - -i "
-                  "source -map 0:v -map 1:a? -c:a copy -vf " +
+            words("-v error -y -f rawvideo -pix_fmt rgb24 -s 3840x2160 -r 30000/1001 "
+                  "-protocol_whitelist file,pipe -i - -protocol_whitelist file,pipe -i "
+                  "file:source -map 0:v -map 1:a? -c:a copy -vf " +
                   kConvert +
                   " -c:v h264_videotoolbox -q:v 80 -profile:v high -g 60 -pix_fmt yuv420p "
                   "-colorspace bt709 -color_primaries bt709 -color_trc bt709 -color_range tv "
-                  "-f mp4 out.mp4"));
+                  "-f mp4 file:out.mp4"));
 }
 
 bool has_run(const std::vector<std::string>& args, const std::string& run) {
@@ -265,11 +304,22 @@ TEST(EncoderArgs, Decisions) {
       {{.rc = Quality{500}, .family = sw}, "-crf 0"},
       {{.rc = Bitrate{8000000}}, "-b:v 8000000 -maxrate 8000000 -bufsize 16000000", "-q:v"},
       {{.rc = Bitrate{UINT64_MAX / 2 + 1}}, "-bufsize 18446744073709551615"},
-      {{.range = TimeRange{10, 20}, .audio_seconds = 2.5}, "-i - -ss 10.000 -to 20.000 -i", "-t"},
+      {{.range = TimeRange{10, 20}, .audio_seconds = 2.5},
+       "-i - -ss 10.000 -to 20.000 -protocol_whitelist",
+       "-t"},
       {{.w = 100, .h = 50, .out_w = 90}, scale},
       {{.w = 90, .h = 25, .out_h = 50}, scale},
-      {{.audio = "none", .audio_seconds = 2.5}, "-i source -map 0:v -an -vf", "-c:a -t"},
-      {{.audio_seconds = 2.56}, "-i - -t 2.560000 -i source", "-shortest"},
+      {{.audio = "none", .audio_seconds = 2.5}, "-i file:source -map 0:v -an -vf", "-c:a -t"},
+      {{.audio_seconds = 2.56}, "-i - -t 2.560000 -protocol_whitelist", "-shortest"},
+      {{.audio = "aac", .audio_seconds = 2.5}, "-t 2.500000", "copy"},
+      {{.audio = "aac"}, "-map 0:v -map 1:a? -c:a aac -vf"},
+      // Odd sizes lose their last column or row instead of being resized.
+      {{.w = 99, .h = 63, .out_w = 98, .out_h = 62, .crop = true},
+       "-vf crop=98:62:0:0," + kConvert + " -c:v",
+       "lanczos"},
+      {{.offset = -0.5}, "-i - -itsoffset -0.500000 -protocol_whitelist file,pipe -i file:source"},
+      {{.subtitles = {{2, "mov_text"}, {5, "copy"}}},
+       "-c:a copy -map 1:2 -c:s:0 mov_text -map 1:5 -c:s:1 copy -vf"},
       {{.sar = 2}, "-vf " + kConvert + ",setsar=2/1 -c:v"},
   };
   for (const Row& row : rows) {

@@ -163,7 +163,6 @@ TEST(ParseUpscale, OptionTable) {
       {{"--codec", "h264", "--codec", "H264"}, "codec=h264"},
       {{"--codec", "x264"}, "", codecs + "\"x264\""},
       {{"--codec", "vp9"}, "", codecs + "\"vp9\""},
-      {{"--codec", "hevc"}, "", codecs + "\"hevc\""},
       {{"--codec", "h264 "}, "", codecs + "\"h264 \""},
       {{"--codec", ""}, "", codecs + "\"\""},
       {{"--no-reuse", "no"}, "", "unknown option: no"},

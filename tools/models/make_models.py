@@ -19,9 +19,9 @@ def save(graph, out_dir, name):
     onnx.save(model, os.path.join(out_dir, name))
 
 
-def nearest_2x(input_shape, output_shape, name="nn2x", dtype_out=TensorProto.FLOAT):
-    """Planar [1, 3, h, w] -> exact nearest-neighbour enlargement by 2."""
-    scales = numpy_helper.from_array(np.array([1, 1, 2, 2], dtype=np.float32), "scales")
+def nearest_2x(input_shape, output_shape, name="nn2x", dtype_out=TensorProto.FLOAT, factor=2):
+    """Planar [1, 3, h, w] -> exact nearest-neighbour enlargement by `factor`."""
+    scales = numpy_helper.from_array(np.array([1, 1, factor, factor], dtype=np.float32), "scales")
     nodes = [helper.make_node("Resize", ["input", "", "scales"], ["up"], mode="nearest",
                               coordinate_transformation_mode="asymmetric", nearest_mode="floor")]
     if dtype_out == TensorProto.FLOAT:
@@ -224,6 +224,7 @@ def main():
     out = sys.argv[1]
     os.makedirs(out, exist_ok=True)
     save(nearest_2x([1, 3, "h", "w"], [1, 3, "oh", "ow"]), out, "nn2x.onnx")
+    save(nearest_2x([1, 3, "h", "w"], [1, 3, "oh", "ow"], "nn3x", factor=3), out, "nn3x.onnx")
     save(nearest_2x(["batch", 3, "h", "w"], ["batch", 3, "oh", "ow"], "batch2x"), out, "batch2x.onnx")
     save(nearest_2x([1, 3, 64, 64], [1, 3, 128, 128], "fixed2x"), out, "fixed2x.onnx")
     save(nearest_2x([1, 3, "h", "w"], [1, 3, "oh", "ow"], "fp16out", TensorProto.FLOAT16), out,
