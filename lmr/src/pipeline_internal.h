@@ -60,6 +60,10 @@ class Upscaler {
 Result<std::unique_ptr<Upscaler>> make_upscaler(Family family,
                                                 const UpscaleConfig& config,
                                                 const video::VideoInfo& info);
+// The multi-input family's upscaler (tile 288 unless --tile says otherwise):
+// the tile's memory checked, the start line printed, the session loaded.
+Result<std::unique_ptr<Upscaler>> make_multi_input(const UpscaleConfig& c,
+                                                   const video::VideoInfo& info);
 // The frame loop: up to `max_frames` frames from `source` through `upscaler`
 // into `sink`, a progress line after frame 1 and every tenth, then
 // sink.finish() and the summary. `total` is the probed frame count (0:
