@@ -212,6 +212,12 @@ std::vector<std::string> unfixed_dimensions(const Ort::Session& session,
 
 }  // namespace
 
+struct OnnxBackend::Stop {
+  Ort::RunOptions options;
+  // Declared last: it goes first, before the options it terminates.
+  cancel::Hook hook{[this] { options.SetTerminate(); }};
+};
+
 OnnxBackend::OnnxBackend(Ort::Session session,
                          std::vector<std::string> input_names,
                          std::vector<std::string> output_names)
@@ -219,12 +225,6 @@ OnnxBackend::OnnxBackend(Ort::Session session,
       stop_(std::make_unique<Stop>()),
       input_names_(std::move(input_names)),
       output_names_(std::move(output_names)) {}
-
-struct OnnxBackend::Stop {
-  Ort::RunOptions options;
-  // Declared last: it goes first, before the options it terminates.
-  cancel::Hook hook{[this] { options.SetTerminate(); }};
-};
 
 OnnxBackend::OnnxBackend(OnnxBackend&&) noexcept = default;
 OnnxBackend& OnnxBackend::operator=(OnnxBackend&&) noexcept = default;
