@@ -203,13 +203,11 @@ std::mutex g_children_mutex;
 std::set<pid_t> g_children;
 
 void watch_child(pid_t pid) {
-  // Never destroyed: children may outlive every other static.
-  static auto* hook = new cancel::Hook([] {
+  static const cancel::Hook hook([] {
     std::lock_guard lock(g_children_mutex);
     for (pid_t p : g_children)
       ::kill(p, SIGKILL);
   });
-  (void)hook;
   {
     std::lock_guard lock(g_children_mutex);
     g_children.insert(pid);
