@@ -37,22 +37,13 @@ bool regular_file_at(const fs::path& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 std::string file_name(std::string_view key, std::string_view sha256) {
   // Cutting inside a multi-byte character would leave a broken name.
   bool whole = sha256.size() >= 12 &&
                (sha256.size() == 12 || (static_cast<unsigned char>(sha256[12]) & 0xC0) != 0x80);
   std::string name(key);
   if (whole)
-    name += "x-" + ascii_lower(sha256.substr(0, 12)) + ".onnx";
+    name += "x-" + text::ascii_lower(sha256.substr(0, 12)) + ".onnx";
   else
     name += "x.onnx";
   return name;
@@ -252,7 +243,7 @@ void mark_installed(std::vector<CatalogModel>& models, const fs::path& models_di
       if (older == current || stat_ok(current) || !regular_file_at(older))
         continue;
       auto digest = sha256_file(older);
-      if (!digest || *digest != ascii_lower(ref.sha256))
+      if (!digest || *digest != text::ascii_lower(ref.sha256))
         continue;
       if (std::rename(older.c_str(), current.c_str()) != 0) {
         int err = errno;

@@ -107,6 +107,15 @@ void write_stderr(std::string_view text) {
   }
 }
 
+std::string ascii_lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
 std::string format(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);

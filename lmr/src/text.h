@@ -16,6 +16,8 @@ bool is_valid_utf8(std::string_view s);
 std::string lossy_utf8(std::string_view s);
 // `s` without leading and trailing white space.
 std::string_view trim(std::string_view s);
+// ASCII letters in lower case, the rest as it is (no locale).
+std::string ascii_lower(std::string_view s);
 
 // Plain decimal digits, optionally after one "+", no larger than `max`.
 // Errors: "cannot parse integer from empty string", "invalid digit found in

@@ -35,15 +35,6 @@ std::string fixed3(double v) {
   return text::format("%.3f", v);
 }
 
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 Result<std::string> ffprobe_report(const std::vector<std::string>& args) {
   auto cmd = ffbin::command("ffprobe");
   if (!cmd)

@@ -34,7 +34,7 @@ std::string container_name(std::string_view output) {
     output.remove_suffix(5);
   size_t dot = output.rfind('.');
   const std::string ext =
-      ascii_lower(dot == std::string_view::npos ? output : output.substr(dot + 1));
+      text::ascii_lower(dot == std::string_view::npos ? output : output.substr(dot + 1));
   if (ext == "mov")
     return "mov";
   if (ext == "mkv")

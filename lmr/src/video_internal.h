@@ -15,8 +15,6 @@ namespace lmr::video {
 std::optional<double> parse_decimal(std::string_view s);
 // Fixed-point with three decimals, as ffmpeg's time options take it.
 std::string fixed3(double v);
-// ASCII letters in lower case, the rest as it is.
-std::string ascii_lower(std::string_view s);
 // ffprobe's report (stdout) for `args`, or why there is none.
 Result<std::string> ffprobe_report(const std::vector<std::string>& args);
 

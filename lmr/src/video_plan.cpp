@@ -32,7 +32,7 @@ std::string extension(std::string_view output) {
   const std::string_view name = slash == std::string_view::npos ? output : output.substr(slash + 1);
   const size_t dot = name.rfind('.');
   return dot == std::string_view::npos || dot == 0 ? std::string()
-                                                   : ascii_lower(name.substr(dot + 1));
+                                                   : text::ascii_lower(name.substr(dot + 1));
 }
 
 struct Container {

@@ -40,9 +40,7 @@ constexpr NumberRange kTaskIndex{0, UINT64_MAX, "--task-index must be a whole nu
 constexpr std::string_view kCodecs[] = {"h264", "h265", "prores"};
 
 Result<std::string> parse_codec(const std::string& v) {
-  std::string lower = v;
-  for (char& ch : lower)
-    ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  const std::string lower = text::ascii_lower(v);
   // HEVC's other name, which the encoder always took for it.
   if (lower == "hevc")
     return std::string("h265");
