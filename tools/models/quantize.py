@@ -316,6 +316,14 @@ class Stats:
         return self.cmean[k] / self.frames
 
 
+class StatsUnpickler(pickle.Unpickler):
+    """Reads kept statistics whichever script wrote them (quantize.py run
+    as a program pickles its classes under __main__)."""
+
+    def find_class(self, module, name):
+        return Stats if name == "Stats" else super().find_class(module, name)
+
+
 def mse_range(values, lo, hi):
     """The clipping range of u8 with the least squared error on values,
     searched from [lo, hi] inwards; the extremes themselves are candidates."""
@@ -368,7 +376,7 @@ def calibrate(chain, frames, size, args, work, float_convs):
     n = chain.count
     if args.stats and os.path.exists(args.stats):
         with open(args.stats, "rb") as f:
-            st = pickle.load(f)
+            st = StatsUnpickler(f).load()
     else:
         st = Stats(2 * n - 1)
         run_probes(float_graph(chain, probes=True), frames, size, args.model_run, work, st)
@@ -437,10 +445,11 @@ def weight_bias_correction(chain, float_convs, st):
         chain.biases[i] -= dw.sum(axis=(2, 3)) @ st.mean(2 * i - 1)
 
 
-def main(argv):
-    ap = argparse.ArgumentParser(prog="quantize.py")
+def parser(prog="quantize.py", out=True):
+    ap = argparse.ArgumentParser(prog=prog)
     ap.add_argument("fp32")
-    ap.add_argument("out")
+    if out:
+        ap.add_argument("out")
     ap.add_argument("frames", nargs="+")
     ap.add_argument("--size", required=True)
     ap.add_argument("--model-run", required=True)
@@ -456,23 +465,34 @@ def main(argv):
     ap.add_argument("--bias-correction", action="store_true")
     ap.add_argument("--stats")
     ap.add_argument("--weight-bias-correction", action="store_true")
-    args = ap.parse_args(argv[1:])
+    return ap
+
+
+def prepare(args, work):
+    """The chain with every step of args applied, its activation ranges and
+    the convolutions kept float."""
     h, w = (int(v) for v in args.size.split("x"))
     chain = Chain(onnx.load(args.fp32))
     names = {"first": 0, "last": chain.count - 1}
     float_convs = set()
     for item in filter(None, args.float.split(",")):
         float_convs.add(names[item] if item in names else int(item))
+    ranges, st = calibrate(chain, args.frames, (h, w), args, work, float_convs)
+    if args.weight_bias_correction:
+        weight_bias_correction(chain, float_convs, st)
+        print("quantize: weight rounding's bias corrected")
+    if args.bias_correction:
+        bias_correction(chain, ranges, float_convs, st, args.frames, (h, w), args, work)
+        print("quantize: biases corrected")
+    return chain, ranges, float_convs
+
+
+def main(argv):
+    args = parser().parse_args(argv[1:])
     work = args.work or tempfile.mkdtemp(prefix="quantize.")
     try:
         os.makedirs(work, exist_ok=True)
-        ranges, st = calibrate(chain, args.frames, (h, w), args, work, float_convs)
-        if args.weight_bias_correction:
-            weight_bias_correction(chain, float_convs, st)
-            print("quantize: weight rounding's bias corrected")
-        if args.bias_correction:
-            bias_correction(chain, ranges, float_convs, st, args.frames, (h, w), args, work)
-            print("quantize: biases corrected")
+        chain, ranges, float_convs = prepare(args, work)
         model = quant_graph(chain, ranges, float_convs)
     finally:
         if not args.work:
