@@ -32,9 +32,12 @@ Options: --model-run PATH (required), --work DIR (scratch, default a
 temporary folder), --float first,last (convolutions kept float; default
 first,last), --clip minmax|mse|PERCENTILE (default minmax: the calibration
 extremes), --clip-out (the same for convolution outputs; default as
---clip), --no-equalise, --equalise activations|weights (what channel c's
-range is balanced against the next weights' with; default activations),
---alpha A (how far: s_c = range_c^A / weight_range_c^(1-A); default 0.5),
+--clip), --no-equalise, --equalise activations|both|weights (what channel
+c's range is balanced against the next weights' with: the PRelu output,
+the larger of it and the convolution output, or the convolution's own
+weights; default activations), --alpha A (how far: s_c = range_c^A /
+weight_range_c^(1-A); default 0.5), --shared-grid (a convolution's output
+and the next one's input share one grid),
 --equalise-percentile P (a channel's range is its P-th percentile of
 absolute values rather than its extreme),
 --bias-correction, --stats FILE (keeps the float model's calibration
@@ -313,6 +316,14 @@ class Stats:
         return self.cmean[k] / self.frames
 
 
+class StatsUnpickler(pickle.Unpickler):
+    """Reads kept statistics whichever script wrote them (quantize.py run
+    as a program pickles its classes under __main__)."""
+
+    def find_class(self, module, name):
+        return Stats if name == "Stats" else super().find_class(module, name)
+
+
 def mse_range(values, lo, hi):
     """The clipping range of u8 with the least squared error on values,
     searched from [lo, hi] inwards; the extremes themselves are candidates."""
@@ -328,10 +339,13 @@ def mse_range(values, lo, hi):
     return best
 
 
-def equalise(chain, st, weights_only=False, alpha=0.5, pct=None):
+def equalise(chain, st, weights_only=False, alpha=0.5, pct=None, both=False):
     """Divides conv i's output channels by s and multiplies conv i+1's input
     channels by s, s meeting the activation range and the next weights'
-    range halfway; the statistics follow exactly."""
+    range halfway; the statistics follow exactly. With both, a channel's
+    range is the larger of the convolution's output (before PRelu, whose
+    negative side is often the wider) and the PRelu output, since both are
+    quantised."""
     for i in range(chain.count - 1):
         w2 = chain.weights[i + 1]
         wr = np.abs(w2).transpose(1, 0, 2, 3).reshape(w2.shape[1], -1).max(axis=1)
@@ -347,6 +361,8 @@ def equalise(chain, st, weights_only=False, alpha=0.5, pct=None):
             act = np.maximum(act, 1e-6)
         else:
             act = np.maximum(np.maximum(st.cmax[x], -st.cmin[x]), 1e-6)
+            if both:
+                act = np.maximum(act, np.maximum(st.cmax[x - 1], -st.cmin[x - 1]))
         s = act ** alpha / np.maximum(wr, 1e-12) ** (1 - alpha)
         s = s / np.exp(np.mean(np.log(s)))  # keep the overall magnitude
         chain.weights[i] /= s.reshape(-1, 1, 1, 1)
@@ -356,11 +372,11 @@ def equalise(chain, st, weights_only=False, alpha=0.5, pct=None):
         st.scale_channels(2 * i, s)
 
 
-def calibrate(chain, frames, size, args, work):
+def calibrate(chain, frames, size, args, work, float_convs):
     n = chain.count
     if args.stats and os.path.exists(args.stats):
         with open(args.stats, "rb") as f:
-            st = pickle.load(f)
+            st = StatsUnpickler(f).load()
     else:
         st = Stats(2 * n - 1)
         run_probes(float_graph(chain, probes=True), frames, size, args.model_run, work, st)
@@ -369,7 +385,8 @@ def calibrate(chain, frames, size, args, work):
                 pickle.dump(st, f)
             os.replace(args.stats + ".tmp", args.stats)
     if not args.no_equalise:
-        equalise(chain, st, args.equalise == "weights", args.alpha, args.equalise_percentile)
+        equalise(chain, st, args.equalise == "weights", args.alpha, args.equalise_percentile,
+                 args.equalise == "both")
         print("quantize: channels equalised")
     ranges = []
     for i in range(n):
@@ -385,7 +402,22 @@ def calibrate(chain, frames, size, args, work):
             return float(np.percentile(v, 100 - q)), float(np.percentile(v, q))
         x_range = (0.0, 1.0) if i == 0 else rng(2 * i - 1)
         ranges.append((x_range, rng(2 * i)))
+    if args.shared_grid:
+        share_grids(ranges, float_convs)
     return ranges, st
+
+
+def share_grids(ranges, float_convs):
+    """Gives each quantised convolution's output the grid of the next one's
+    input (the union of both ranges): PRelu keeps positive values, so they
+    are quantised again without any loss and only the negative side is
+    rounded twice."""
+    for i in range(len(ranges) - 1):
+        if i not in float_convs and i + 1 not in float_convs:
+            (lo1, hi1), (lo2, hi2) = ranges[i][1], ranges[i + 1][0]
+            u = (min(lo1, lo2), max(hi1, hi2))
+            ranges[i] = (ranges[i][0], u)
+            ranges[i + 1] = (u, ranges[i + 1][1])
 
 
 def bias_correction(chain, ranges, float_convs, st, frames, size, args, work):
@@ -413,10 +445,11 @@ def weight_bias_correction(chain, float_convs, st):
         chain.biases[i] -= dw.sum(axis=(2, 3)) @ st.mean(2 * i - 1)
 
 
-def main(argv):
-    ap = argparse.ArgumentParser(prog="quantize.py")
+def parser(prog="quantize.py", out=True):
+    ap = argparse.ArgumentParser(prog=prog)
     ap.add_argument("fp32")
-    ap.add_argument("out")
+    if out:
+        ap.add_argument("out")
     ap.add_argument("frames", nargs="+")
     ap.add_argument("--size", required=True)
     ap.add_argument("--model-run", required=True)
@@ -426,28 +459,40 @@ def main(argv):
     ap.add_argument("--clip-out")
     ap.add_argument("--alpha", type=float, default=0.5)
     ap.add_argument("--equalise-percentile", type=float)
-    ap.add_argument("--equalise", choices=("activations", "weights"), default="activations")
+    ap.add_argument("--equalise", choices=("activations", "both", "weights"), default="activations")
+    ap.add_argument("--shared-grid", action="store_true")
     ap.add_argument("--no-equalise", action="store_true")
     ap.add_argument("--bias-correction", action="store_true")
     ap.add_argument("--stats")
     ap.add_argument("--weight-bias-correction", action="store_true")
-    args = ap.parse_args(argv[1:])
+    return ap
+
+
+def prepare(args, work):
+    """The chain with every step of args applied, its activation ranges and
+    the convolutions kept float."""
     h, w = (int(v) for v in args.size.split("x"))
     chain = Chain(onnx.load(args.fp32))
     names = {"first": 0, "last": chain.count - 1}
     float_convs = set()
     for item in filter(None, args.float.split(",")):
         float_convs.add(names[item] if item in names else int(item))
+    ranges, st = calibrate(chain, args.frames, (h, w), args, work, float_convs)
+    if args.weight_bias_correction:
+        weight_bias_correction(chain, float_convs, st)
+        print("quantize: weight rounding's bias corrected")
+    if args.bias_correction:
+        bias_correction(chain, ranges, float_convs, st, args.frames, (h, w), args, work)
+        print("quantize: biases corrected")
+    return chain, ranges, float_convs
+
+
+def main(argv):
+    args = parser().parse_args(argv[1:])
     work = args.work or tempfile.mkdtemp(prefix="quantize.")
     try:
         os.makedirs(work, exist_ok=True)
-        ranges, st = calibrate(chain, args.frames, (h, w), args, work)
-        if args.weight_bias_correction:
-            weight_bias_correction(chain, float_convs, st)
-            print("quantize: weight rounding's bias corrected")
-        if args.bias_correction:
-            bias_correction(chain, ranges, float_convs, st, args.frames, (h, w), args, work)
-            print("quantize: biases corrected")
+        chain, ranges, float_convs = prepare(args, work)
         model = quant_graph(chain, ranges, float_convs)
     finally:
         if not args.work:

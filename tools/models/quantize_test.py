@@ -196,6 +196,18 @@ def check_form(path):
     record(a_ok, "activations u8, one scale and zero point per tensor")
 
 
+def check_shared(path):
+    """Each 8-bit convolution's output is quantised on the grid of the next
+    one's input."""
+    init = {t.name: numpy_helper.to_array(t) for t in onnx.load(path).graph.initializer}
+    pairs = [(f"c{i}/out", f"c{i + 1}/in") for i in range(64)
+             if f"c{i}/out/s" in init and f"c{i + 1}/in/s" in init]
+    same = [init[a + "/s"] == init[b + "/s"] and init[a + "/z"] == init[b + "/z"]
+            for a, b in pairs]
+    record(len(pairs) >= 15 and all(same),
+           f"shared grids: {sum(same)} of {len(pairs)} output/input pairs on one grid")
+
+
 def main():
     os.makedirs(WORK, exist_ok=True)
     subprocess.run([os.path.join(HERE, "fetch-weights.sh"), WEIGHTS], check=True)
@@ -204,13 +216,16 @@ def main():
     for t, top, left in ((8, 300, 900), (20, 500, 1000)):
         cal.append(os.path.join(WORK, f"cal{t}.f32"))
         crop(t, top, left, 64, 64, cal[-1])
-    for name, opts in (("realesr-animevideov3-x4", ["--float", "last"]),
-                       ("realesrgan-x4fast", ["--float", "", "--bias-correction"])):
+    shared = ["--clip", "minmax", "--equalise", "both", "--alpha", "0.7", "--shared-grid",
+              "--weight-bias-correction"]
+    for k, (name, opts) in enumerate((("realesr-animevideov3-x4", ["--float", "last"]),
+                                      ("realesrgan-x4fast", ["--float", "", "--bias-correction"]),
+                                      ("realesr-animevideov3-x4", shared))):
         fp32 = os.path.join(WORK, name + ".onnx")
         subprocess.run(["/usr/bin/python3", os.path.join(HERE, "ncnn2onnx.py"),
                         os.path.join(WEIGHTS, name + ".param"),
                         os.path.join(WEIGHTS, name + ".bin"), fp32], check=True)
-        q = os.path.join(WORK, name + ".int8.onnx")
+        q = os.path.join(WORK, f"{name}.{k}.int8.onnx")
         r = subprocess.run(["/usr/bin/python3", os.path.join(HERE, "quantize.py"), "--model-run",
                             os.path.join(BIN, "model_run"), "--size", "64x64", *opts, fp32, q,
                             *cal], capture_output=True, text=True)
@@ -218,6 +233,8 @@ def main():
         if r.returncode:
             continue
         check_form(q)
+        if "--shared-grid" in opts:
+            check_shared(q)
         x = crop(14, 420, 700, H, W, os.path.join(WORK, "x.f32"))
         got, layers = run_onnx(q, os.path.join(WORK, "x.f32"), H, W)
         init = {t.name: numpy_helper.to_array(t) for t in onnx.load(q).graph.initializer}
