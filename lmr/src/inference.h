@@ -71,6 +71,15 @@ class OnnxBackend {
                                               uint64_t height,
                                               uint64_t channels);
 
+  // The model's receptive radius in input pixels when its file records one
+  // (metadata "lmr.receptive_radius", written for models known to be local:
+  // every output pixel computed from the input pixels at most that far, the
+  // same way at any place); nothing otherwise.
+  std::optional<uint64_t> receptive_radius() const { return radius_; }
+  // True when the model's first input leaves its height and width free (as
+  // the session was loaded), so tiles of any size may run.
+  bool free_size() const { return free_size_; }
+
   double infer_ms() const { return infer_ms_; }
   uint64_t infer_tiles() const { return infer_tiles_; }
 
@@ -91,6 +100,8 @@ class OnnxBackend {
   std::unique_ptr<Stop> stop_;
   std::vector<std::string> input_names_;
   std::vector<std::string> output_names_;
+  std::optional<uint64_t> radius_;
+  bool free_size_ = false;
   double infer_ms_ = 0.0;
   uint64_t infer_tiles_ = 0;
 };

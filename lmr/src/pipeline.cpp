@@ -88,13 +88,24 @@ class EncoderSink : public FrameSink {
   staging::PendingFile& file_;
 };
 
+// Reuse runs the changed part of a tile alone where the model is local and
+// the session takes any input size: the CPU provider's, left free. Fixed-
+// shape sessions (the accelerated provider's) reuse whole tiles only.
+bool crops_possible(const UpscaleConfig& c) {
+  return c.reuse && c.ep == inference::Ep::cpu;
+}
+
 // One session on `ep` (plus one on the Neural Engine when the plan asks),
-// both with the plan's tile size fixed; the first load error otherwise.
+// both with the plan's tile size fixed, unless `free_shape`; the first load
+// error otherwise.
 Result<std::vector<OnnxBackend>> esrgan_backends(const std::string& model,
                                                  inference::Ep ep,
-                                                 const EsrganPlan& plan) {
-  const std::vector<inference::DimOverride> overrides{{"h", static_cast<int64_t>(plan.tile_h)},
-                                                      {"w", static_cast<int64_t>(plan.tile_w)}};
+                                                 const EsrganPlan& plan,
+                                                 bool free_shape) {
+  std::vector<inference::DimOverride> overrides{{"h", static_cast<int64_t>(plan.tile_h)},
+                                                {"w", static_cast<int64_t>(plan.tile_w)}};
+  if (free_shape)
+    overrides.clear();
   std::vector<OnnxBackend> sessions;
   auto first = OnnxBackend::load(model, ep, overrides);
   if (!first)
@@ -114,10 +125,20 @@ Result<std::vector<OnnxBackend>> esrgan_backends(const std::string& model,
 // tiles whose model input did not change since the last frame are not run.
 class SingleFrame : public Upscaler {
  public:
-  SingleFrame(TileGrid grid, tile::ModelInput input, std::vector<OnnxBackend> sessions, bool reuse)
+  // `crops`: the sessions take any input size, so a local model may run
+  // the changed part of a tile alone.
+  SingleFrame(TileGrid grid,
+              tile::ModelInput input,
+              std::vector<OnnxBackend> sessions,
+              bool reuse,
+              bool crops)
       : grid_(grid), input_(input), sessions_(std::move(sessions)) {
-    if (reuse)
-      cache_.emplace();
+    if (reuse) {
+      const OnnxBackend& first = sessions_.front();
+      const std::optional<uint64_t> radius =
+          crops && first.free_size() ? first.receptive_radius() : std::nullopt;
+      cache_.emplace(radius, grid.scale);
+    }
   }
   Family family() const override { return Family::single_frame; }
   const std::vector<OnnxBackend>& sessions() const override { return sessions_; }
@@ -174,14 +195,14 @@ Result<std::unique_ptr<Upscaler>> make_single_frame(const UpscaleConfig& c,
 
   std::vector<OnnxBackend> sessions;
   if (plan) {
-    auto loaded = esrgan_backends(c.model, c.ep, *plan);
+    auto loaded = esrgan_backends(c.model, c.ep, *plan, crops_possible(c));
     if (!loaded)
       return std::unexpected(loaded.error());
     sessions = std::move(*loaded);
   } else {
     // With a pixel budget the model keeps its own input size.
     std::vector<inference::DimOverride> overrides;
-    if (!c.max_area) {
+    if (!c.max_area && !crops_possible(c)) {
       overrides = {{"h", static_cast<int64_t>(std::max(grid.tile_h, input.h))},
                    {"w", static_cast<int64_t>(std::max(grid.tile_w, input.w))}};
     }
@@ -190,7 +211,8 @@ Result<std::unique_ptr<Upscaler>> make_single_frame(const UpscaleConfig& c,
       return std::unexpected(loaded.error());
     sessions.push_back(std::move(*loaded));
   }
-  return std::make_unique<SingleFrame>(grid, input, std::move(sessions), c.reuse);
+  return std::make_unique<SingleFrame>(grid, input, std::move(sessions), c.reuse,
+                                       crops_possible(c));
 }
 
 // The job both families share: checks and probe, the upscaler, the video.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,17 +16,37 @@ namespace lmr::reuse {
 struct Counts {
   uint64_t tiles = 0;         // tiles asked for
   uint64_t reused = 0;        // tiles not run: their input was unchanged
+  uint64_t cropped = 0;       // tiles of which only a changed part ran
   uint64_t frames = 0;        // frames processed
   uint64_t still_frames = 0;  // frames that ran no tile at all
+  uint64_t pixels = 0;        // model input pixels asked for
+  uint64_t pixels_run = 0;    // model input pixels run
 };
 
 // The last input and output of every tile of the job's grid. Holds about one
 // frame of model inputs and one of model outputs (as floats): at 1920x1080
 // and 2x about 26 + 105 MB, at 4x 26 + 420 MB, times the grid's overlap.
+//
+// With a model's receptive radius R (every output pixel computed from the
+// input pixels at most R away, the same way at any place: a model known to
+// be local), a tile whose input changed only in a part runs a crop of it:
+// the changed pixels' bounding box grown by R (the outputs that can change)
+// and by R again (the inputs those need), clipped to the tile, where the
+// model pads as it does for the whole tile. Only the outputs at least R from
+// every crop edge inside the tile are used, so the result is the whole
+// tile's, bit for bit, as long as the runtime computes an output the same
+// way whatever the input's size (verified for the CPU provider by
+// build/bin/crop_check). A crop of more than kMaxCropShare of the tile runs
+// the whole tile.
 class TileCache : public tile::TileMemory {
  public:
-  const tile::Buffer* recall(uint64_t index, tile::Buffer input) override;
-  void keep(uint64_t index, tile::Buffer& output) override;
+  // `radius`: the model's receptive radius when crops may run (a local model
+  // on a session of free input size); `scale`: the model's factor.
+  explicit TileCache(std::optional<uint64_t> radius = std::nullopt, uint64_t scale = 1)
+      : radius_(radius), scale_(scale) {}
+
+  Recalled recall(uint64_t index, const tile::Tile& tile, tile::Buffer input) override;
+  const tile::Buffer& keep(uint64_t index, tile::Buffer& output) override;
 
   // Counts a frame after it was processed; `ran` tells whether any tile ran.
   void frame_done(bool ran);
@@ -33,18 +54,41 @@ class TileCache : public tile::TileMemory {
   // Bytes held for reuse now.
   uint64_t bytes() const;
 
+  static constexpr double kMaxCropShare = 0.8;
+
  private:
   struct Entry {
     tile::Buffer input;
     tile::Buffer output;
-    bool valid = false;  // output came from input
+    uint64_t w = 0, h = 0;              // the tile's model input size
+    bool valid = false;                 // output came from input
+    std::optional<tile::Crop> pending;  // the crop asked for input
   };
+  std::optional<uint64_t> radius_;
+  uint64_t scale_;
   std::vector<Entry> entries_;
   Counts counts_;
 };
 
+// A rectangle of a tile, in its input pixels.
+struct Box {
+  uint64_t x = 0, y = 0, w = 0, h = 0;
+};
+
+// The bounding box of the pixels that differ (in bits, not values) between
+// two planar 3 x h x w inputs of one size; nothing when none does.
+std::optional<Box> changed_box(const tile::Buffer& before,
+                               const tile::Buffer& after,
+                               uint64_t w,
+                               uint64_t h);
+
+// The crop that recomputes the outputs of the `changed` pixels of a w x h
+// tile exactly for a model of receptive radius r.
+tile::Crop crop_for(const Box& changed, uint64_t w, uint64_t h, uint64_t r);
+
 // "reuse: 712 of 1200 tiles (59.3%) unchanged and not run; 31 of 100 frames
-// ran no model\n"
+// ran no model\n", with "; 40 tiles run in part, 71.5% of the model's input
+// pixels not run" before the newline when some tiles ran in part.
 std::string report_line(const Counts& counts);
 
 }  // namespace lmr::reuse
