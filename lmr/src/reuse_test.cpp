@@ -49,16 +49,16 @@ TEST(TileCache, RecallsOnlyBitIdenticalInputsWithAKeptOutput) {
     TileCache cache(3, 2);
     TileCache::Recalled got = cache.recall(3, one, r.first);
     EXPECT_EQ(got.output, nullptr);  // nothing kept yet
-    EXPECT_FALSE(got.crop);
+    EXPECT_TRUE(got.crops.empty());
     Buffer output{7.0f, 8.0f};
     if (r.kept) {
-      EXPECT_EQ(cache.keep(3, output), (Buffer{7.0f, 8.0f}));
+      EXPECT_EQ(*cache.keep(3, output), (Buffer{7.0f, 8.0f}));
       EXPECT_TRUE(output.empty());  // taken over; nothing was kept before
     }
     EXPECT_EQ(cache.recall(2, one, r.first).output, nullptr);  // another tile
     got = cache.recall(3, one, r.second);
     ASSERT_EQ(got.output != nullptr, r.recalled);
-    EXPECT_FALSE(got.crop);
+    EXPECT_TRUE(got.crops.empty());
     if (got.output) {
       EXPECT_EQ(*got.output, (Buffer{7.0f, 8.0f}));
     }
@@ -93,8 +93,9 @@ TEST(TileCache, ANewInputReplacesTheKeptOneAndTheLineCountsFrames) {
             "reuse: 0 of 0 tiles (0.0%) unchanged and not run; 0 of 0 frames ran no model\n");
 }
 
-// The changed pixels' box: any plane, any bit, the first and last columns.
-TEST(ChangedBox, Table) {
+// The changed pixels' boxes: any plane, any bit, the first and last
+// columns; in cells of 4 joined within 2 pixels.
+TEST(ChangedBoxes, Table) {
   struct Change {
     uint64_t k, x, y;
     float v;
@@ -102,19 +103,25 @@ TEST(ChangedBox, Table) {
   struct Row {
     const char* what;
     std::vector<Change> changes;
-    std::optional<Box> box;
+    std::vector<Box> boxes;
   };
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  const uint64_t w = 9, h = 7;
+  const uint64_t w = 30, h = 20;
   const Row rows[] = {
-      {"nothing", {}, std::nullopt},
-      {"the same value written", {{1, 4, 4, 0.0f}}, std::nullopt},
-      {"one value, green", {{1, 4, 3, 0.25f}}, Box{4, 3, 1, 1}},
-      {"negative zero against zero", {{0, 0, 0, -0.0f}}, Box{0, 0, 1, 1}},
-      {"a NaN", {{2, 8, 6, nan}}, Box{8, 6, 1, 1}},
-      {"two planes, two corners", {{0, 0, 6, 1.0f}, {2, 8, 0, 1.0f}}, Box{0, 0, 9, 7}},
-      {"a row's first and last columns", {{1, 0, 2, 1.0f}, {1, 8, 2, 1.0f}}, Box{0, 2, 9, 1}},
-      {"a column", {{0, 5, 1, 1.0f}, {2, 5, 5, 1.0f}}, Box{5, 1, 1, 5}},
+      {"nothing", {}, {}},
+      {"the same value written", {{1, 4, 4, 0.0f}}, {}},
+      {"one value, green", {{1, 4, 3, 0.25f}}, {{4, 3, 1, 1}}},
+      {"negative zero against zero", {{0, 0, 0, -0.0f}}, {{0, 0, 1, 1}}},
+      {"a NaN", {{2, 29, 19, nan}}, {{29, 19, 1, 1}}},
+      {"two planes, one cell", {{0, 1, 2, 1.0f}, {2, 2, 1, 1.0f}}, {{1, 1, 2, 2}}},
+      {"neighbouring cells joined", {{0, 3, 3, 1.0f}, {1, 6, 5, 1.0f}}, {{3, 3, 4, 3}}},
+      {"within the join distance",
+       {{0, 3, 3, 1.0f}, {1, 6, 3, 1.0f}, {1, 9, 3, 1.0f}},
+       {{3, 3, 7, 1}}},
+      {"apart: two boxes", {{0, 1, 1, 1.0f}, {2, 28, 18, 1.0f}}, {{1, 1, 1, 1}, {28, 18, 1, 1}}},
+      {"a row's first and last columns",
+       {{1, 0, 10, 1.0f}, {1, 29, 10, 1.0f}},
+       {{0, 10, 1, 1}, {29, 10, 1, 1}}},
   };
   const Buffer before = plain_input(w, h, 0.0f);
   for (const Row& r : rows) {
@@ -125,16 +132,35 @@ TEST(ChangedBox, Table) {
     // Both ways round: a change is a change.
     using Pair = std::pair<const Buffer*, const Buffer*>;
     for (const auto& [a, b] : {Pair{&before, &after}, Pair{&after, &before}}) {
-      const std::optional<Box> got = changed_box(*a, *b, w, h);
-      ASSERT_EQ(got.has_value(), r.box.has_value());
-      if (got) {
-        EXPECT_EQ(got->x, r.box->x);
-        EXPECT_EQ(got->y, r.box->y);
-        EXPECT_EQ(got->w, r.box->w);
-        EXPECT_EQ(got->h, r.box->h);
+      const std::vector<Box> got = changed_boxes(*a, *b, w, h, 4, 2);
+      ASSERT_EQ(got.size(), r.boxes.size());
+      for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(std::vector<uint64_t>({got[i].x, got[i].y, got[i].w, got[i].h}),
+                  std::vector<uint64_t>({r.boxes[i].x, r.boxes[i].y, r.boxes[i].w, r.boxes[i].h}));
       }
     }
   }
+  // Most cells changed: one box over all.
+  Buffer noise = before;
+  for (uint64_t y = 0; y < h; y += 2)
+    for (uint64_t x = 1; x < w - 1; x += 2)
+      noise[y * w + x] = 1.0f;
+  const std::vector<Box> all = changed_boxes(before, noise, w, h, 4, 0);
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(std::vector<uint64_t>({all[0].x, all[0].y, all[0].w, all[0].h}),
+            std::vector<uint64_t>({1, 0, 27, 19}));
+}
+
+// Crops that overlap enough run as one; far apart, as two.
+TEST(CropsFor, JoinsWhereOneRunIsCheaper) {
+  const std::vector<tile::Crop> two = crops_for({{400, 300, 1, 1}, {10, 10, 1, 1}}, 500, 400, 10);
+  ASSERT_EQ(two.size(), 2u);
+  EXPECT_EQ(two[0].x, 0u);  // row-major order
+  EXPECT_EQ(two[1].x, 380u);
+  const std::vector<tile::Crop> one = crops_for({{100, 100, 1, 1}, {110, 105, 1, 1}}, 500, 400, 10);
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(std::vector<uint64_t>({one[0].x, one[0].y, one[0].w, one[0].h}),
+            std::vector<uint64_t>({80, 80, 51, 46}));
 }
 
 // The crop: the changed box grown by r (kept) and by r again (run), each
@@ -191,14 +217,14 @@ TEST(TileCache, RunsTheChangedPartOfALocalModelsTile) {
       changed[w * h + 4 * w + x] = 0.75f;
     const TileCache::Recalled got = cache.recall(0, tile, changed);
     EXPECT_EQ(got.output, nullptr);
-    ASSERT_EQ(got.crop.has_value(), r.crop.has_value());
-    if (!got.crop) {
+    ASSERT_EQ(got.crops.size(), r.crop ? 1u : 0u);
+    if (!r.crop) {
       Buffer whole(3 * s * w * s * h, 3.0f);
-      EXPECT_EQ(cache.keep(0, whole), Buffer(3 * s * w * s * h, 3.0f));
+      EXPECT_EQ(*cache.keep(0, whole), Buffer(3 * s * w * s * h, 3.0f));
       EXPECT_EQ(cache.counts().pixels_run, 2 * w * h);
       continue;
     }
-    const Crop& c = *got.crop;
+    const Crop& c = got.crops[0];
     EXPECT_EQ(std::vector<uint64_t>({c.x, c.y, c.w, c.h, c.keep_x, c.keep_y, c.keep_w, c.keep_h}),
               std::vector<uint64_t>({r.crop->x, r.crop->y, r.crop->w, r.crop->h, r.crop->keep_x,
                                      r.crop->keep_y, r.crop->keep_w, r.crop->keep_h}));
@@ -209,7 +235,7 @@ TEST(TileCache, RunsTheChangedPartOfALocalModelsTile) {
       for (uint64_t i = 0; i < ch; ++i)
         for (uint64_t j = 0; j < cw; ++j)
           part[k * cw * ch + i * cw + j] = static_cast<float>(1000 * k + 100 * i + j);
-    const Buffer& merged = cache.keep(0, part);
+    const Buffer& merged = *cache.keep(0, part);
     const uint64_t ow = s * w, oh = s * h;
     for (uint64_t k = 0; k < 3; ++k)
       for (uint64_t y = 0; y < oh; ++y)

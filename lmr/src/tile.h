@@ -133,14 +133,16 @@ class TileMemory {
   virtual ~TileMemory() = default;
   struct Recalled {
     const Buffer* output = nullptr;  // the input is unchanged: its kept output
-    std::optional<Crop> crop;        // only this part of the tile needs to run
+    std::vector<Crop> crops;         // only these parts of the tile need to run
   };
   // What tile `index` (its model input `tile.w` x `tile.h`, planar) needs
-  // to run now. `input` is kept to await the output that keep() brings.
+  // to run now: nothing, some crops, or (neither) the whole tile. `input` is
+  // kept to await the outputs that keep() brings.
   virtual Recalled recall(uint64_t index, const Tile& tile, Buffer input) = 0;
-  // Takes the output of what recall() last asked for `index` (the whole
-  // tile or its crop) and returns the tile's whole output.
-  virtual const Buffer& keep(uint64_t index, Buffer& output) = 0;
+  // Takes the output of what recall() last asked for `index`: the whole
+  // tile's, or its crops' one by one in their order. Returns the tile's
+  // whole output once it is complete, nothing before.
+  virtual const Buffer* keep(uint64_t index, Buffer& output) = 0;
 };
 
 // Single-frame tiler: planar tile inputs, feathered accumulation, normalize.
