@@ -150,6 +150,11 @@ class SingleFrame : public Upscaler {
       cache_->frame_done(ran() != before);
     return out;
   }
+  uint64_t tiles_ran() const override {
+    const reuse::Counts none;
+    const reuse::Counts& c = cache_ ? cache_->counts() : none;
+    return ran() - c.crop_runs + c.cropped;
+  }
   std::string after_summary() const override {
     return cache_ ? reuse::report_line(cache_->counts()) : std::string();
   }
@@ -340,10 +345,7 @@ Status run_frames(Upscaler& upscaler,
   if (auto st = sink.finish(); !st)
     return st;
   const double secs = seconds_since(start);
-  uint64_t tiles = 0;
-  for (const OnnxBackend& s : sessions)
-    tiles += s.infer_tiles();
-  say(summary(upscaler.family(), n, secs, ms_per_tile(), tiles, output));
+  say(summary(upscaler.family(), n, secs, ms_per_tile(), upscaler.tiles_ran(), output));
   say(upscaler.after_summary());
   return {};
 }

@@ -53,6 +53,14 @@ class Upscaler {
   virtual Result<std::vector<float>> upscale(const std::vector<float>& frame) = 0;
   // A line printed after the summary, or nothing.
   virtual std::string after_summary() const { return {}; }
+  // The tiles that ran, for the summary: every session's runs, a tile run
+  // in several parts counted once.
+  virtual uint64_t tiles_ran() const {
+    uint64_t n = 0;
+    for (const inference::OnnxBackend& s : sessions())
+      n += s.infer_tiles();
+    return n;
+  }
 };
 
 // Checks the job before the sessions load, prints the family's start line,

@@ -189,6 +189,7 @@ struct Ran {
   std::vector<std::vector<uint8_t>> written;
   uint64_t tiles = 0;
   std::string printed;
+  uint64_t runs = 0;  // model runs: a tile run in parts runs more than once
 };
 
 Ran run_job(Family family,
@@ -208,8 +209,9 @@ Ran run_job(Family family,
   Ran ran{std::move(video.written), 0, ::testing::internal::GetCapturedStderr()};
   EXPECT_TRUE(st) << st.error().message();
   if (upscaler) {
+    ran.tiles = (*upscaler)->tiles_ran();
     for (const OnnxBackend& s : (*upscaler)->sessions())
-      ran.tiles += s.infer_tiles();
+      ran.runs += s.infer_tiles();
   }
   return ran;
 }
@@ -219,7 +221,7 @@ Ran run_job(Family family,
 // input holds a changed pixel run again.
 TEST(Reuse, SinkFramesBitIdenticalWithAndWithout) {
   constexpr Family kS = Family::single_frame, kM = Family::multi_input;
-  enum Change { kHeld, kMovingObject, kPixel, kCut, kFade, kBackAndForth, kFirstOnly };
+  enum Change { kHeld, kMovingObject, kPixel, kTwoPixels, kCut, kFade, kBackAndForth, kFirstOnly };
   struct Row {
     const char* what;
     Family family;
@@ -265,6 +267,8 @@ TEST(Reuse, SinkFramesBitIdenticalWithAndWithout) {
        47},
       {"local: pixel inside a large tile", kS, "local2x.onnx", 160, 120, "x", 64, 8, kPixel, 70,
        50},
+      {"local: two changes apart in a tile, two crops", kS, "local2x.onnx", 160, 120, "x", 160, 8,
+       kTwoPixels, 20, 30},
       {"local: small object moving on a still background", kS, "local2x.onnx", 64, 48, "x", 32, 8,
        kMovingObject, 0, 0},
       {"local: scene cut", kS, "local2x.onnx", 64, 48, "x", 32, 8, kCut, 0, 0},
@@ -308,6 +312,11 @@ TEST(Reuse, SinkFramesBitIdenticalWithAndWithout) {
       case kPixel:
         frames.push_back(first);
         frames.back()[(row.py * w + row.px) * 3 + 1] ^= 1;
+        break;
+      case kTwoPixels:
+        frames.push_back(first);
+        frames.back()[(row.py * w + row.px) * 3 + 1] ^= 1;
+        frames.back()[((row.py + 80) * w + row.px + 100) * 3] ^= 4;
         break;
       case kCut:
         frames = {first, first, other, other};
@@ -353,7 +362,8 @@ TEST(Reuse, SinkFramesBitIdenticalWithAndWithout) {
       for (const tile::Tile& t : grid.tiles())
         holding += row.px >= t.x && row.px < t.x + t.w && row.py >= t.y && row.py < t.y + t.h;
       EXPECT_EQ(reused.tiles, per_frame + holding);
-    } else if (row.change == kFade || row.change == kCut || row.change == kFirstOnly) {
+    } else if (row.change == kFade || row.change == kCut || row.change == kFirstOnly ||
+               row.change == kTwoPixels) {
       EXPECT_EQ(reused.tiles, plain.tiles - (row.change == kCut ? 2 * per_frame : 0));
     } else {
       EXPECT_LT(reused.tiles, plain.tiles);
@@ -363,8 +373,11 @@ TEST(Reuse, SinkFramesBitIdenticalWithAndWithout) {
     // here).
     const bool local = std::string(row.model) == "local2x.onnx";
     const bool in_part = reused.printed.find(" tiles run in part, ") != std::string::npos;
-    if (!local || row.change == kPixel || row.change == kMovingObject) {
+    if (!local || row.change == kPixel || row.change == kTwoPixels || row.change == kMovingObject) {
       EXPECT_EQ(in_part, local) << reused.printed;
+    }
+    if (row.change == kTwoPixels) {
+      EXPECT_GT(reused.runs, reused.tiles);
     }
     if (row.family == kS) {
       EXPECT_EQ(plain.printed.find("reuse: "), std::string::npos);

@@ -156,6 +156,7 @@ TileCache::Recalled TileCache::recall(uint64_t index, const tile::Tile& tile, ti
         run += c.w * c.h;
       if (static_cast<double>(run) <= kMaxCropShare * static_cast<double>(area)) {
         ++counts_.cropped;
+        counts_.crop_runs += crops.size();
         counts_.pixels_run += run;
         e.pending = std::move(crops);
         r.crops = e.pending;

@@ -17,6 +17,7 @@ struct Counts {
   uint64_t tiles = 0;         // tiles asked for
   uint64_t reused = 0;        // tiles not run: their input was unchanged
   uint64_t cropped = 0;       // tiles of which only changed parts ran
+  uint64_t crop_runs = 0;     // the model runs of those parts
   uint64_t frames = 0;        // frames processed
   uint64_t still_frames = 0;  // frames that ran no tile at all
   uint64_t pixels = 0;        // model input pixels asked for

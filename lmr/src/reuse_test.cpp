@@ -249,6 +249,7 @@ TEST(TileCache, RunsTheChangedPartOfALocalModelsTile) {
     // The merged output is this input's: the same input again is reused.
     EXPECT_EQ(cache.recall(0, tile, changed).output, &merged);
     EXPECT_EQ(cache.counts().cropped, 1u);
+    EXPECT_EQ(cache.counts().crop_runs, 1u);
     EXPECT_EQ(cache.counts().pixels_run, w * h + c.w * c.h);
     EXPECT_EQ(report_line(cache.counts()),
               "reuse: 1 of 3 tiles (33.3%) unchanged and not run; 0 of 0 frames ran no model; 1 "
