@@ -264,7 +264,8 @@ OnnxBackend::~OnnxBackend() = default;
 
 Result<OnnxBackend> OnnxBackend::load(const std::string& path,
                                       Ep ep,
-                                      const std::vector<DimOverride>& overrides) {
+                                      const std::vector<DimOverride>& overrides,
+                                      bool announce) {
   const auto byte = static_cast<uint8_t>(ep);
   if (byte > 2)
     return fail(text::format("unknown execution provider %u (expected 0, 1 or 2)", unsigned{byte}));
@@ -326,7 +327,8 @@ Result<OnnxBackend> OnnxBackend::load(const std::string& path,
   const std::optional<uint64_t> radius = recorded_radius(session);
   const bool free_size = overrides.empty() && free_height_and_width(session);
   const double seconds = std::max(0.0, std::chrono::duration<double>(Clock::now() - start).count());
-  std::fprintf(stderr, "model loaded in %.2fs: %s\n", seconds, path.c_str());
+  if (announce)
+    std::fprintf(stderr, "model loaded in %.2fs: %s\n", seconds, path.c_str());
   OnnxBackend backend(std::move(session), std::move(inputs), std::move(outputs));
   backend.radius_ = radius;
   backend.free_size_ = free_size;

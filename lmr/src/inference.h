@@ -54,9 +54,11 @@ class OnnxBackend {
   // Loads `path` on `ep` with `overrides`; prints "model loaded in ..." on
   // success. Fails with the runtime's text (plus the provider hint for ep 0
   // and 1), or with the fixed-shape message on CoreML.
+  // `announce` false: no line (a helper session of one already announced).
   static Result<OnnxBackend> load(const std::string& path,
                                   Ep ep,
-                                  const std::vector<DimOverride>& overrides);
+                                  const std::vector<DimOverride>& overrides,
+                                  bool announce = true);
 
   // Runs one planar [1, 3, height, width] tile (viewed, not copied); returns
   // the first output's elements in the tensor's order.
