@@ -210,6 +210,38 @@ std::vector<std::string> unfixed_dimensions(const Ort::Session& session,
   return names;
 }
 
+// The receptive radius the model's file records; a value that is not a
+// plain decimal number is no radius (the model keeps whole-tile reuse).
+std::optional<uint64_t> recorded_radius(const Ort::Session& session) {
+  try {
+    Ort::AllocatorWithDefaultOptions allocator;
+    Ort::ModelMetadata meta = session.GetModelMetadata();
+    Ort::AllocatedStringPtr value =
+        meta.LookupCustomMetadataMapAllocated("lmr.receptive_radius", allocator);
+    if (!value)
+      return std::nullopt;
+    const std::string text = value.get();
+    if (text.empty() || text.size() > 6 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+      return std::nullopt;
+    return std::stoull(text);
+  } catch (const Ort::Exception&) {
+    return std::nullopt;
+  }
+}
+
+bool free_height_and_width(const Ort::Session& session) {
+  try {
+    Ort::TypeInfo type = session.GetInputTypeInfo(0);
+    if (type.GetONNXType() != ONNX_TYPE_TENSOR)
+      return false;
+    const std::vector<int64_t> shape = type.GetTensorTypeAndShapeInfo().GetShape();
+    return shape.size() == 4 && shape[2] < 0 && shape[3] < 0;
+  } catch (const Ort::Exception&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 struct OnnxBackend::Stop {
@@ -232,7 +264,8 @@ OnnxBackend::~OnnxBackend() = default;
 
 Result<OnnxBackend> OnnxBackend::load(const std::string& path,
                                       Ep ep,
-                                      const std::vector<DimOverride>& overrides) {
+                                      const std::vector<DimOverride>& overrides,
+                                      bool announce) {
   const auto byte = static_cast<uint8_t>(ep);
   if (byte > 2)
     return fail(text::format("unknown execution provider %u (expected 0, 1 or 2)", unsigned{byte}));
@@ -291,9 +324,15 @@ Result<OnnxBackend> OnnxBackend::load(const std::string& path,
     return fail(e.what());
   }
 
+  const std::optional<uint64_t> radius = recorded_radius(session);
+  const bool free_size = overrides.empty() && free_height_and_width(session);
   const double seconds = std::max(0.0, std::chrono::duration<double>(Clock::now() - start).count());
-  std::fprintf(stderr, "model loaded in %.2fs: %s\n", seconds, path.c_str());
-  return OnnxBackend(std::move(session), std::move(inputs), std::move(outputs));
+  if (announce)
+    std::fprintf(stderr, "model loaded in %.2fs: %s\n", seconds, path.c_str());
+  OnnxBackend backend(std::move(session), std::move(inputs), std::move(outputs));
+  backend.radius_ = radius;
+  backend.free_size_ = free_size;
+  return backend;
 }
 
 Result<std::vector<float>> OnnxBackend::infer_tile(std::span<const float> data,

@@ -54,9 +54,11 @@ class OnnxBackend {
   // Loads `path` on `ep` with `overrides`; prints "model loaded in ..." on
   // success. Fails with the runtime's text (plus the provider hint for ep 0
   // and 1), or with the fixed-shape message on CoreML.
+  // `announce` false: no line (a helper session of one already announced).
   static Result<OnnxBackend> load(const std::string& path,
                                   Ep ep,
-                                  const std::vector<DimOverride>& overrides);
+                                  const std::vector<DimOverride>& overrides,
+                                  bool announce = true);
 
   // Runs one planar [1, 3, height, width] tile (viewed, not copied); returns
   // the first output's elements in the tensor's order.
@@ -70,6 +72,15 @@ class OnnxBackend {
                                               uint64_t width,
                                               uint64_t height,
                                               uint64_t channels);
+
+  // The model's receptive radius in input pixels when its file records one
+  // (metadata "lmr.receptive_radius", written for models known to be local:
+  // every output pixel computed from the input pixels at most that far, the
+  // same way at any place); nothing otherwise.
+  std::optional<uint64_t> receptive_radius() const { return radius_; }
+  // True when the model's first input leaves its height and width free (as
+  // the session was loaded), so tiles of any size may run.
+  bool free_size() const { return free_size_; }
 
   double infer_ms() const { return infer_ms_; }
   uint64_t infer_tiles() const { return infer_tiles_; }
@@ -91,6 +102,8 @@ class OnnxBackend {
   std::unique_ptr<Stop> stop_;
   std::vector<std::string> input_names_;
   std::vector<std::string> output_names_;
+  std::optional<uint64_t> radius_;
+  bool free_size_ = false;
   double infer_ms_ = 0.0;
   uint64_t infer_tiles_ = 0;
 };

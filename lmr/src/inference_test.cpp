@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -147,6 +148,29 @@ TEST(Session, LoadRules) {
       EXPECT_EQ(b.error().message(), (r.error[0] == ':' ? path : "") + r.error);
       EXPECT_EQ(printed, "");
     }
+  }
+}
+
+// The receptive radius a model file records, and whether the session left
+// its height and width free (only then may a tile's crops run on it).
+TEST(Session, ReceptiveRadiusAndFreeSize) {
+  struct Row {
+    const char* model;
+    std::vector<DimOverride> overrides;
+    std::optional<uint64_t> radius;
+    bool free;
+  } const rows[] = {
+      {"local2x.onnx", {}, 3, true},
+      {"local2x.onnx", {{"h", 32}, {"w", 32}}, 3, false},
+      {"conv2x.onnx", {}, std::nullopt, true},
+      {"fixed2x.onnx", {}, std::nullopt, false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.model);
+    auto [b, printed] = load(r.model, kCpu, r.overrides);
+    ASSERT_TRUE(b) << b.error().message();
+    EXPECT_EQ(b->receptive_radius(), r.radius);
+    EXPECT_EQ(b->free_size(), r.free);
   }
 }
 

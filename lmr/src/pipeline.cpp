@@ -88,6 +88,13 @@ class EncoderSink : public FrameSink {
   staging::PendingFile& file_;
 };
 
+// Reuse runs the changed parts of a tile alone where the model is local, on
+// a session of free input size beside the tiles' own: the CPU provider's.
+// The accelerated provider's sessions need fixed shapes: whole tiles only.
+bool crops_possible(const UpscaleConfig& c) {
+  return c.reuse && c.ep == inference::Ep::cpu;
+}
+
 // One session on `ep` (plus one on the Neural Engine when the plan asks),
 // both with the plan's tile size fixed; the first load error otherwise.
 Result<std::vector<OnnxBackend>> esrgan_backends(const std::string& model,
@@ -114,20 +121,34 @@ Result<std::vector<OnnxBackend>> esrgan_backends(const std::string& model,
 // tiles whose model input did not change since the last frame are not run.
 class SingleFrame : public Upscaler {
  public:
-  SingleFrame(TileGrid grid, tile::ModelInput input, std::vector<OnnxBackend> sessions, bool reuse)
-      : grid_(grid), input_(input), sessions_(std::move(sessions)) {
-    if (reuse)
-      cache_.emplace();
+  // `crops`: a session of free input size for the parts of tiles, when the
+  // model is local (the first session's own if its size is free).
+  SingleFrame(TileGrid grid,
+              tile::ModelInput input,
+              std::vector<OnnxBackend> sessions,
+              bool reuse,
+              std::optional<OnnxBackend> crops)
+      : grid_(grid), input_(input), sessions_(std::move(sessions)), crops_(std::move(crops)) {
+    if (reuse) {
+      const OnnxBackend& first = sessions_.front();
+      const bool free = crops_ || first.free_size();
+      cache_.emplace(free ? first.receptive_radius() : std::nullopt, grid.scale);
+    }
   }
   Family family() const override { return Family::single_frame; }
   const std::vector<OnnxBackend>& sessions() const override { return sessions_; }
   Result<std::vector<float>> upscale(const std::vector<float>& frame) override {
     const uint64_t before = ran();
     auto out = esrgan_process_frame_on(frame, grid_.width, grid_.height, grid_, sessions_, input_,
-                                       cache_ ? &*cache_ : nullptr);
+                                       cache_ ? &*cache_ : nullptr, crops_ ? &*crops_ : nullptr);
     if (out && cache_)
       cache_->frame_done(ran() != before);
     return out;
+  }
+  uint64_t tiles_ran() const override {
+    const reuse::Counts none;
+    const reuse::Counts& c = cache_ ? cache_->counts() : none;
+    return ran() - c.crop_runs + c.cropped;
   }
   std::string after_summary() const override {
     return cache_ ? reuse::report_line(cache_->counts()) : std::string();
@@ -138,12 +159,13 @@ class SingleFrame : public Upscaler {
     uint64_t n = 0;
     for (const OnnxBackend& s : sessions_)
       n += s.infer_tiles();
-    return n;
+    return n + (crops_ ? crops_->infer_tiles() : 0);
   }
 
   TileGrid grid_;
   tile::ModelInput input_;
   std::vector<OnnxBackend> sessions_;
+  std::optional<OnnxBackend> crops_;
   std::optional<reuse::TileCache> cache_;
 };
 
@@ -190,7 +212,17 @@ Result<std::unique_ptr<Upscaler>> make_single_frame(const UpscaleConfig& c,
       return std::unexpected(loaded.error());
     sessions.push_back(std::move(*loaded));
   }
-  return std::make_unique<SingleFrame>(grid, input, std::move(sessions), c.reuse);
+  // The parts of tiles run on a session of their own, of free input size,
+  // where the tiles' session has a fixed one.
+  std::optional<OnnxBackend> crops;
+  const OnnxBackend& first = sessions.front();
+  if (crops_possible(c) && first.receptive_radius() && !first.free_size()) {
+    auto loaded = OnnxBackend::load(c.model, c.ep, {}, false);
+    if (!loaded)
+      return std::unexpected(loaded.error());
+    crops.emplace(std::move(*loaded));
+  }
+  return std::make_unique<SingleFrame>(grid, input, std::move(sessions), c.reuse, std::move(crops));
 }
 
 // The job both families share: checks and probe, the upscaler, the video.
@@ -318,10 +350,7 @@ Status run_frames(Upscaler& upscaler,
   if (auto st = sink.finish(); !st)
     return st;
   const double secs = seconds_since(start);
-  uint64_t tiles = 0;
-  for (const OnnxBackend& s : sessions)
-    tiles += s.infer_tiles();
-  say(summary(upscaler.family(), n, secs, ms_per_tile(), tiles, output));
+  say(summary(upscaler.family(), n, secs, ms_per_tile(), upscaler.tiles_ran(), output));
   say(upscaler.after_summary());
   return {};
 }
@@ -395,12 +424,19 @@ Result<std::vector<float>> esrgan_process_frame_on(std::span<const float> frame,
                                                    const TileGrid& grid,
                                                    std::vector<OnnxBackend>& sessions,
                                                    tile::ModelInput input,
-                                                   tile::TileMemory* memory) {
+                                                   tile::TileMemory* memory,
+                                                   OnnxBackend* crops) {
+  // A whole tile's model input: the tile, padded to the model's size.
+  const uint64_t whole_w = std::max(grid.tile_w, input.w), whole_h = std::max(grid.tile_h, input.h);
+  // One worker owns the crops' session: only beside a single session.
+  if (sessions.size() != 1)
+    crops = nullptr;
   std::vector<tile::InferOp> ops;
   ops.reserve(sessions.size());
   for (OnnxBackend& session : sessions) {
-    ops.emplace_back([&session](const Tile& t, const tile::Buffer& in) {
-      return session.infer_tile(in, t.w, t.h);
+    ops.emplace_back([&session, crops, whole_w, whole_h](const Tile& t, const tile::Buffer& in) {
+      OnnxBackend& s = crops && (t.w != whole_w || t.h != whole_h) ? *crops : session;
+      return s.infer_tile(in, t.w, t.h);
     });
   }
   return tile::process_tiled_on(frame, width, height, grid, std::move(ops), input, memory);

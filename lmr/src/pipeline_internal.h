@@ -53,6 +53,14 @@ class Upscaler {
   virtual Result<std::vector<float>> upscale(const std::vector<float>& frame) = 0;
   // A line printed after the summary, or nothing.
   virtual std::string after_summary() const { return {}; }
+  // The tiles that ran, for the summary: every session's runs, a tile run
+  // in several parts counted once.
+  virtual uint64_t tiles_ran() const {
+    uint64_t n = 0;
+    for (const inference::OnnxBackend& s : sessions())
+      n += s.infer_tiles();
+    return n;
+  }
 };
 
 // Checks the job before the sessions load, prints the family's start line,
@@ -116,14 +124,17 @@ EsrganPlan esrgan_plan(std::string_view model_name,
 // piece, rounded up to even (the input repeats the frame's edge).
 uint64_t even_tile(uint64_t tile, uint64_t extent);
 // One frame through the tile runner, one worker per session, in order; with
-// a memory, tiles whose model input is unchanged are not run.
+// a memory, tiles whose model input is unchanged are not run. Runs of
+// another size than `input` (the parts of tiles a memory asks for) go to
+// `crops`, a session of free input size, when there is one.
 Result<std::vector<float>> esrgan_process_frame_on(std::span<const float> frame,
                                                    uint64_t width,
                                                    uint64_t height,
                                                    const tile::TileGrid& grid,
                                                    std::vector<inference::OnnxBackend>& sessions,
                                                    tile::ModelInput input = {},
-                                                   tile::TileMemory* memory = nullptr);
+                                                   tile::TileMemory* memory = nullptr,
+                                                   inference::OnnxBackend* crops = nullptr);
 
 // One frame of a multi-input model with a square model input of `tile`
 // pixels; returns the (s*W) x (s*H) float frame.

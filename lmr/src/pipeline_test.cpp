@@ -207,10 +207,8 @@ Ran run_job(Family family,
                        : Status(std::unexpected(upscaler.error()));
   Ran ran{std::move(video.written), 0, ::testing::internal::GetCapturedStderr()};
   EXPECT_TRUE(st) << st.error().message();
-  if (upscaler) {
-    for (const OnnxBackend& s : (*upscaler)->sessions())
-      ran.tiles += s.infer_tiles();
-  }
+  if (upscaler)
+    ran.tiles = (*upscaler)->tiles_ran();
   return ran;
 }
 
@@ -219,7 +217,7 @@ Ran run_job(Family family,
 // input holds a changed pixel run again.
 TEST(Reuse, SinkFramesBitIdenticalWithAndWithout) {
   constexpr Family kS = Family::single_frame, kM = Family::multi_input;
-  enum Change { kHeld, kMovingObject, kPixel, kCut, kFade, kBackAndForth, kFirstOnly };
+  enum Change { kHeld, kMovingObject, kPixel, kTwoPixels, kCut, kFade, kBackAndForth, kFirstOnly };
   struct Row {
     const char* what;
     Family family;
@@ -251,6 +249,31 @@ TEST(Reuse, SinkFramesBitIdenticalWithAndWithout) {
       {"odd frame, padded tile, --tile", kS, "conv2x.onnx", 45, 33, std::nullopt, 64, 16,
        kMovingObject, 0, 0},
       {"multi-input family", kM, "fgnet2x_dyn.onnx", 64, 48, std::nullopt, 32, 8, kHeld, 0, 0},
+      // A local model (radius 3) runs the changed part of a tile alone.
+      {"local: pixel at a tile's inner margin", kS, "local2x.onnx", 64, 48, "x", 32, 8, kPixel, 2,
+       17},
+      {"local: pixel at a tile's corner", kS, "local2x.onnx", 64, 48, "x", 32, 8, kPixel, 36, 20},
+      {"local: pixel in the overlap of four tiles", kS, "local2x.onnx", 64, 48, "x", 32, 8, kPixel,
+       40, 25},
+      {"local: crop at a tile's top and right edges", kS, "local2x.onnx", 64, 48, "x", 32, 8,
+       kPixel, 44, 1},
+      {"local: crop at a tile's left and bottom edges", kS, "local2x.onnx", 64, 48, "x", 32, 8,
+       kPixel, 19, 26},
+      {"local: pixel at the frame's corner", kS, "local2x.onnx", 64, 48, "x", 32, 8, kPixel, 63,
+       47},
+      {"local: pixel inside a large tile", kS, "local2x.onnx", 160, 120, "x", 64, 8, kPixel, 70,
+       50},
+      {"local: two changes apart in a tile, two crops", kS, "local2x.onnx", 160, 120, "x", 160, 8,
+       kTwoPixels, 20, 30},
+      {"local: small object moving on a still background", kS, "local2x.onnx", 64, 48, "x", 32, 8,
+       kMovingObject, 0, 0},
+      {"local: scene cut", kS, "local2x.onnx", 64, 48, "x", 32, 8, kCut, 0, 0},
+      {"local: fade", kS, "local2x.onnx", 64, 48, "x", 32, 8, kFade, 0, 0},
+      {"local: a change and back", kS, "local2x.onnx", 64, 48, "x", 32, 8, kBackAndForth, 0, 0},
+      {"local: odd frame, crop in the padding", kS, "local2x.onnx", 45, 33, "x", 64, 16, kPixel, 44,
+       32},
+      {"local: odd frame, --tile", kS, "local2x.onnx", 45, 33, std::nullopt, 64, 16, kMovingObject,
+       0, 0},
   };
   std::mt19937 rng(22);
   for (const Row& row : rows) {
@@ -285,6 +308,11 @@ TEST(Reuse, SinkFramesBitIdenticalWithAndWithout) {
       case kPixel:
         frames.push_back(first);
         frames.back()[(row.py * w + row.px) * 3 + 1] ^= 1;
+        break;
+      case kTwoPixels:
+        frames.push_back(first);
+        frames.back()[(row.py * w + row.px) * 3 + 1] ^= 1;
+        frames.back()[((row.py + 80) * w + row.px + 100) * 3] ^= 4;
         break;
       case kCut:
         frames = {first, first, other, other};
@@ -330,10 +358,25 @@ TEST(Reuse, SinkFramesBitIdenticalWithAndWithout) {
       for (const tile::Tile& t : grid.tiles())
         holding += row.px >= t.x && row.px < t.x + t.w && row.py >= t.y && row.py < t.y + t.h;
       EXPECT_EQ(reused.tiles, per_frame + holding);
-    } else if (row.change == kFade || row.change == kCut || row.change == kFirstOnly) {
+    } else if (row.change == kFade || row.change == kCut || row.change == kFirstOnly ||
+               row.change == kTwoPixels) {
       EXPECT_EQ(reused.tiles, plain.tiles - (row.change == kCut ? 2 * per_frame : 0));
     } else {
       EXPECT_LT(reused.tiles, plain.tiles);
+    }
+    // Parts of tiles run only for a local model, and for a changed pixel
+    // always (a crop of 13 pixels square is under the share of any tile
+    // here).
+    const bool local = std::string(row.model) == "local2x.onnx";
+    const bool in_part = reused.printed.find(" tiles run in part, ") != std::string::npos;
+    if (!local || row.change == kPixel || row.change == kTwoPixels || row.change == kMovingObject) {
+      EXPECT_EQ(in_part, local) << reused.printed;
+    }
+    if (row.change == kTwoPixels) {
+      // Two crops of 13 x 13 of the 160 x 120 tile, not one over both.
+      EXPECT_NE(reused.printed.find("; 1 tiles run in part, 49.1% of the model's input pixels"),
+                std::string::npos)
+          << reused.printed;
     }
     if (row.family == kS) {
       EXPECT_EQ(plain.printed.find("reuse: "), std::string::npos);
@@ -344,6 +387,33 @@ TEST(Reuse, SinkFramesBitIdenticalWithAndWithout) {
           << reused.printed;
     }
   }
+}
+
+// The table above can see a wrong crop: a model that claims a receptive
+// radius one short of its own gives frames that differ near the changed
+// pixel, where its crops' edges cut into what the outputs read.
+TEST(Reuse, ARadiusTooShortShowsInTheFrames) {
+  const uint64_t w = 160, h = 120;
+  std::mt19937 rng(7);
+  std::vector<uint8_t> first(w * h * 3);
+  for (auto& b : first)
+    b = static_cast<uint8_t>(rng());
+  std::vector<uint8_t> second = first;
+  second[(50 * w + 70) * 3] ^= 0x40;
+  UpscaleConfig config;
+  config.model = testing::model("local2x_short.onnx").string();
+  config.ep = Ep::cpu;
+  config.overlap = 8;
+  config.tile_w = config.tile_h = 64;
+  config.model_name = "x";
+  config.reuse = false;
+  const Ran plain = run_job(Family::single_frame, config, w, h, {first, second});
+  config.reuse = true;
+  const Ran reused = run_job(Family::single_frame, config, w, h, {first, second});
+  ASSERT_EQ(reused.written.size(), 2u);
+  EXPECT_TRUE(plain.written[0] == reused.written[0]);
+  EXPECT_FALSE(plain.written[1] == reused.written[1]);
+  EXPECT_NE(reused.printed.find(" tiles run in part, "), std::string::npos) << reused.printed;
 }
 
 // The plan's model input, and the grid it gives with overlap 16: as few

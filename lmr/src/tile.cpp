@@ -467,14 +467,20 @@ Result<Buffer> process_tiled_on(std::span<const float> frame,
 
   // Tiles whose input is unchanged are blended from the memory, in their
   // place in the tile order: the sums are then added in the same order as
-  // if every tile had run.
+  // if every tile had run. A tile of which only parts changed runs those
+  // parts (their inputs built from the frame as the tile's own is) and is
+  // blended whole once the memory has put them into its kept output.
   std::vector<const Buffer*> kept(tiles.size(), nullptr);
   std::vector<Tile> run;
   if (memory) {
     for (uint64_t i = 0; i < tiles.size(); ++i) {
-      kept[i] = memory->recall(i, build(tiles[i]));
-      if (!kept[i])
-        run.push_back(tiles[i]);
+      const Tile& t = tiles[i];
+      TileMemory::Recalled r = memory->recall(i, t, build(t));
+      kept[i] = r.output;
+      for (const Crop& c : r.crops)
+        run.push_back({t.x + c.x, t.y + c.y, c.w, c.h, t.col, t.row});
+      if (!r.output && r.crops.empty())
+        run.push_back(t);
     }
   } else {
     run = tiles;
@@ -489,11 +495,12 @@ Result<Buffer> process_tiled_on(std::span<const float> frame,
   if (!run.empty()) {
     Status status = overlapped(run, build, std::move(checked), [&](const Tile& t, Buffer& out) {
       const uint64_t index = t.row * grid.cols + t.col;
+      const Buffer* whole_output = memory ? memory->keep(index, out) : &out;
+      if (!whole_output)
+        return;  // more parts of this tile to come
       blend_kept_before(index);
-      blend(t, out);
+      blend(tiles[index], *whole_output);
       blended = index + 1;
-      if (memory)
-        memory->keep(index, out);
     });
     if (!status)
       return std::unexpected(std::move(status.error()));

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -114,19 +115,34 @@ struct ModelInput {
   uint64_t w = 0, h = 0;
 };
 
+// A part of a tile's model input run on its own (input pixels, relative to
+// the tile's corner), and the part of it whose output is exact: the rest of
+// the tile's output stays as it was kept.
+struct Crop {
+  uint64_t x = 0, y = 0, w = 0, h = 0;
+  uint64_t keep_x = 0, keep_y = 0, keep_w = 0, keep_h = 0;  // inside the crop
+};
+
 // Tile outputs kept from earlier frames of one job, by tile index. A model
 // of the single-frame family computes each tile from its input alone, so a
 // tile whose whole model input is bit-identical to the one its kept output
-// came from need not run again.
+// came from need not run again; with a local model, only the part around
+// its changed pixels needs to.
 class TileMemory {
  public:
   virtual ~TileMemory() = default;
-  // The kept output of tile `index` when `input` is bit-identical to the
-  // input it was computed from; otherwise nothing, and `input` is kept to
-  // await the output that keep() brings.
-  virtual const Buffer* recall(uint64_t index, Buffer input) = 0;
-  // Takes the output computed from the input recall() last kept for `index`.
-  virtual void keep(uint64_t index, Buffer& output) = 0;
+  struct Recalled {
+    const Buffer* output = nullptr;  // the input is unchanged: its kept output
+    std::vector<Crop> crops;         // only these parts of the tile need to run
+  };
+  // What tile `index` (its model input `tile.w` x `tile.h`, planar) needs
+  // to run now: nothing, some crops, or (neither) the whole tile. `input` is
+  // kept to await the outputs that keep() brings.
+  virtual Recalled recall(uint64_t index, const Tile& tile, Buffer input) = 0;
+  // Takes the output of what recall() last asked for `index`: the whole
+  // tile's, or its crops' one by one in their order. Returns the tile's
+  // whole output once it is complete, nothing before.
+  virtual const Buffer* keep(uint64_t index, Buffer& output) = 0;
 };
 
 // Single-frame tiler: planar tile inputs, feathered accumulation, normalize.

@@ -27,7 +27,9 @@ else
 fi
 
 WEIGHTS=$ROOT/.deps/realesrgan-ncnn
-CACHE=$ROOT/.deps/realesrgan-onnx
+# LMR_MODEL_CACHE: another conversion cache (a converter being changed
+# beside a shared .deps).
+CACHE=${LMR_MODEL_CACHE:-$ROOT/.deps/realesrgan-onnx}
 "$ROOT/tools/models/fetch-weights.sh" "$WEIGHTS"
 
 # The models, one line each: id, tile, display name, then scale:weights

@@ -12,9 +12,11 @@ from onnx import TensorProto, helper, numpy_helper
 OPSET = 17
 
 
-def save(graph, out_dir, name):
+def save(graph, out_dir, name, props=None):
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", OPSET)])
     model.ir_version = 8
+    if props:
+        helper.set_model_props(model, props)
     onnx.checker.check_model(model)
     onnx.save(model, os.path.join(out_dir, name))
 
@@ -231,6 +233,14 @@ def main():
          "fp16out.onnx")
     save(conv_stack("conv2x", 3, 8, "h", "w", seed=7), out, "conv2x.onnx")
     save(conv_stack("heavy2x", 8, 32, "h", "w", seed=11), out, "heavy2x.onnx")
+    # conv2x with its receptive radius recorded (three 3x3 convolutions), as
+    # the converter records it for the compact networks: the engine may run
+    # the changed part of a tile alone. A radius one short of the truth
+    # (local2x_short) makes those parts wrong near their edges.
+    save(conv_stack("local2x", 3, 8, "h", "w", seed=7), out, "local2x.onnx",
+         {"lmr.receptive_radius": "3"})
+    save(conv_stack("local2x_short", 3, 8, "h", "w", seed=7), out, "local2x_short.onnx",
+         {"lmr.receptive_radius": "2"})
     save(ramp_2x("ramp2x"), out, "ramp2x.onnx")
     save(fgnet_2x(288, 288, "fgnet2x"), out, "fgnet2x.onnx")
     save(fgnet_2x("h", "w", "fgnet2x_dyn"), out, "fgnet2x_dyn.onnx")

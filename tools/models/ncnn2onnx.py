@@ -3,11 +3,19 @@
 ONNX single-frame upscaler: input `input` float32 [1, 3, h, w], RGB in 0..1,
 output `output` [1, 3, s*h, s*w] for a whole number s, h and w free.
 
+A model whose every output pixel depends only on the input pixels within a
+fixed distance R of it, the same way wherever it is (size-keeping
+convolutions, element-wise layers, pixel shuffles and resizes by whole
+factors), records R in its metadata as "lmr.receptive_radius" (input
+pixels, rounded up): the engine may then run a changed part of a tile
+alone. Other models record nothing.
+
 Usage: ncnn2onnx.py MODEL.param MODEL.bin OUT.onnx
 Writes OUT.onnx atomically and prints nothing; on error prints one line
 "ncnn2onnx: <message>" on stderr and exits with 1. The same input bytes give
 the same output bytes."""
 
+import math
 import os
 import sys
 import tempfile
@@ -21,6 +29,7 @@ OPSET = 17
 MAGIC = 7767517
 TAG_FP16 = 0x01306B47
 TAG_FP32 = 0x00000000
+RADIUS_KEY = "lmr.receptive_radius"
 
 
 class Refused(Exception):
@@ -150,14 +159,17 @@ class Weights:
 
 
 class Graph:
-    """Builds the ONNX graph while tracking, per blob, its channel count and
-    its size as a multiple of the input frame's."""
+    """Builds the ONNX graph while tracking, per blob, its channel count, its
+    size as a multiple of the input frame's and its reach: how many input
+    pixels away from its own input pixel a value may depend on (None where
+    that is not bounded the same way at every place)."""
 
     def __init__(self, final_blob):
         self.nodes, self.inits = [], []
         self.names = {}
         self.channels = {}
         self.scale = {}
+        self.reach = {}
         self.final_blob = final_blob
 
     def tensor(self, blob, layer):
@@ -165,12 +177,27 @@ class Graph:
             raise Refused(f"{layer}: blob '{blob}' is used before it is made")
         return self.names[blob]
 
-    def produce(self, blob, layer, channels, scale):
+    def produce(self, blob, layer, channels, scale, reach):
         if blob in self.names:
             raise Refused(f"{layer}: blob '{blob}' is made twice")
         self.names[blob] = "output" if blob == self.final_blob else f"{layer.name}:{blob}"
         self.channels[blob], self.scale[blob] = channels, scale
+        # A blob at a fraction of the frame's size is not the same at every
+        # whole-pixel shift of the input.
+        self.reach[blob] = reach if scale.denominator == 1 else None
         return self.names[blob]
+
+    def widened(self, blob, source_pixels):
+        """The reach of a layer that reads `source_pixels` of `blob` around
+        each of its values."""
+        reach, scale = self.reach[blob], self.scale[blob]
+        if reach is None or scale.denominator != 1:
+            return None
+        return reach + math.ceil(Fraction(source_pixels) / scale)
+
+    def widest(self, blobs):
+        reaches = [self.reach[b] for b in blobs]
+        return None if None in reaches else max(reaches)
 
     def const(self, name, array):
         self.inits.append(numpy_helper.from_array(np.asarray(array), name))
@@ -239,7 +266,8 @@ def convolution(g, layer, w):
     inputs = [g.tensor(x, layer), g.const(layer.name + "/w", weight)]
     if bias:
         inputs.append(g.const(layer.name + "/b", w.plain(out_c, layer)))
-    out = g.produce(layer.outputs[0], layer, out_c, g.scale[x])
+    out = g.produce(layer.outputs[0], layer, out_c, g.scale[x],
+                    g.widened(x, max(pl, pt, pr, pb)))
     conv_out = out if act == 0 else layer.name + "/conv"
     g.node("Conv", inputs, [conv_out], layer.name, kernel_shape=[kh, kw], dilations=[dh, dw],
            strides=[1, 1], pads=[pt, pl, pb, pr])
@@ -255,7 +283,7 @@ def prelu(g, layer, w):
         raise Refused(f"{layer}: {n} slopes for {g.channels[x]} channels")
     slope = w.plain(n, layer).reshape(n, 1, 1) if n > 1 else w.plain(1, layer)
     src = g.tensor(x, layer)
-    out = g.produce(layer.outputs[0], layer, g.channels[x], g.scale[x])
+    out = g.produce(layer.outputs[0], layer, g.channels[x], g.scale[x], g.reach[x])
     # Written x + (a - 1) * min(x, 0), the same values: on the CPU runtime
     # its PRelu kernel and the layout changes around it cost more than these
     # three element-wise operations (a whole 4x job on 480x270 frames took
@@ -270,7 +298,7 @@ def prelu(g, layer, w):
 def relu(g, layer, w):
     layer.check(1, 1, {0})
     x = layer.inputs[0]
-    out = g.produce(layer.outputs[0], layer, g.channels[x], g.scale[x])
+    out = g.produce(layer.outputs[0], layer, g.channels[x], g.scale[x], g.reach[x])
     slope = float(layer.get(0, 0.0))
     if slope == 0.0:
         g.node("Relu", [g.tensor(x, layer)], [out], layer.name)
@@ -295,7 +323,21 @@ def interp(g, layer, w):
         raise Refused(f"{layer}: the result is {float(scale)} times the frame, "
                       "not a whole multiple")
     src = g.tensor(x, layer)
-    out = g.produce(layer.outputs[0], layer, g.channels[x], scale)
+    if mode == 1:
+        # Each value copies the one it falls in: local when the factor is whole.
+        reach = g.reach[x] if hs == int(hs) else None
+    elif align or Fraction(hs).numerator & (Fraction(hs).numerator - 1) or \
+            Fraction(hs).denominator & (Fraction(hs).denominator - 1):
+        # Sample places follow the ratio of the whole sizes (corners aligned),
+        # or are rounded differently at each place (a factor such as 0.75:
+        # (x + 0.5) / 0.75 is inexact in floats): not the same bits at every
+        # place of a crop. A power of two divides exactly.
+        reach = None
+    else:
+        # Two (linear) or four (cubic) taps each side of the sample place,
+        # which is within 1/hs source pixels of the value's own.
+        reach = g.widened(x, (2 if mode == 2 else 3) + math.ceil(1 / Fraction(hs)))
+    out = g.produce(layer.outputs[0], layer, g.channels[x], scale, reach)
     n = layer.name
     if mode == 1:
         # Nearest samples at floor(y / scale) from the top-left corner.
@@ -335,7 +377,8 @@ def pixel_shuffle(g, layer, w):
     x = layer.inputs[0]
     if not isinstance(r, int) or r < 1 or g.channels[x] % (r * r):
         raise Refused(f"{layer}: factor {r} does not divide {g.channels[x]} channels")
-    out = g.produce(layer.outputs[0], layer, g.channels[x] // (r * r), g.scale[x] * r)
+    out = g.produce(layer.outputs[0], layer, g.channels[x] // (r * r), g.scale[x] * r,
+                    g.reach[x])
     g.node("DepthToSpace", [g.tensor(x, layer)], [out], layer.name, blocksize=r,
            mode="CRD" if mode == 0 else "DCR")
 
@@ -362,7 +405,7 @@ def binary_op(g, layer, w):
         a.append(g.const(layer.name + "/b", np.float32(layer.get(2, 0.0))))
     if op in (7, 8):  # reversed: b - a, b / a
         a.reverse()
-    out = g.produce(layer.outputs[0], layer, channels, scale)
+    out = g.produce(layer.outputs[0], layer, channels, scale, g.widest(layer.inputs))
     g.node(BINARY[op], a, [out], layer.name)
 
 
@@ -382,7 +425,7 @@ def eltwise(g, layer, w):
             g.node("Mul", [terms[i], g.const(f"{n}/c{i}", np.float32(c))], [f"{n}/t{i}"],
                    f"{n}/t{i}")
             terms[i] = f"{n}/t{i}"
-    out = g.produce(layer.outputs[0], layer, channels, scale)
+    out = g.produce(layer.outputs[0], layer, channels, scale, g.widest(layer.inputs))
     if op == 2:
         g.node("Max", terms, [out], n)
         return
@@ -400,7 +443,7 @@ def concat(g, layer, w):
     if len(scales) != 1:
         raise Refused(f"{layer}: inputs of different sizes")
     channels = sum(g.channels[b] for b in layer.inputs)
-    out = g.produce(layer.outputs[0], layer, channels, scales.pop())
+    out = g.produce(layer.outputs[0], layer, channels, scales.pop(), g.widest(layer.inputs))
     g.node("Concat", [g.tensor(b, layer) for b in layer.inputs], [out], layer.name, axis=1)
 
 
@@ -409,13 +452,14 @@ def split(g, layer, w):
     x = layer.inputs[0]
     for blob in layer.outputs:
         if blob == g.final_blob:
-            out = g.produce(blob, layer, g.channels[x], g.scale[x])
+            out = g.produce(blob, layer, g.channels[x], g.scale[x], g.reach[x])
             g.node("Identity", [g.tensor(x, layer)], [out], layer.name)
         elif blob in g.names:
             raise Refused(f"{layer}: blob '{blob}' is made twice")
         else:
             g.names[blob] = g.tensor(x, layer)
             g.channels[blob], g.scale[blob] = g.channels[x], g.scale[x]
+            g.reach[blob] = g.reach[x]
 
 
 LAYERS = {"Convolution": convolution, "PReLU": prelu, "ReLU": relu, "Interp": interp,
@@ -443,6 +487,7 @@ def convert(param_path, bin_path):
                 raise Refused("the graph does nothing to its input")
             g.names[layer.outputs[0]] = "input"
             g.channels[layer.outputs[0]], g.scale[layer.outputs[0]] = 3, Fraction(1)
+            g.reach[layer.outputs[0]] = 0
             continue
         if layer.type not in LAYERS:
             raise Refused(f"{layer}: unknown layer type")
@@ -464,6 +509,8 @@ def convert(param_path, bin_path):
                               producer_name="ncnn2onnx",
                               doc_string=f"upscales {g.scale[final]}x")
     model.ir_version = 8
+    if g.reach[final] is not None and g.scale[final].denominator == 1:
+        helper.set_model_props(model, {RADIUS_KEY: str(g.reach[final])})
     onnx.checker.check_model(model)
     return model
 

@@ -90,6 +90,7 @@ def real_models():
         x = frame_crop(second, top, left, h, w).astype(np.float32)
         ref = ncnn_ref.Model(param, weights).run(x)
         check(f"{name} on a {w}x{h} crop at {second}s", out, x, ref)
+        check_radius(name, out)
         if name == "realesr-animevideov3-x4":
             again = os.path.join(WORK, "again.onnx")
             convert(param, weights, again)
@@ -204,6 +205,26 @@ SYNTHETIC = [
 ]
 
 
+# The receptive radius each model records (None: not local the same way at
+# every place, nothing recorded).
+RADIUS = {
+    "realesr-animevideov3-x2": 20, "realesr-animevideov3-x3": None,
+    "realesr-animevideov3-x4": 18, "realesrgan-x4fast": 34, "realesrgan-x4plus-anime": 96,
+    "compact net": 2, "DCR shuffle and fused activations": 2,
+    "dense blocks and element-wise layers": 2, "bilinear 2x": 3,
+    "bilinear 2x, corners aligned": None, "bicubic 2x": 4, "bicubic 2x, corners aligned": None,
+    "nearest 4x, bicubic 0.5": 2, "nearest 4x, bicubic 0.75": None,
+}
+
+
+def check_radius(name, onnx_path):
+    props = {p.key: p.value for p in onnx.load(onnx_path).metadata_props}
+    got = props.get("lmr.receptive_radius")
+    want = RADIUS[name]
+    record(got == (None if want is None else str(want)),
+           f"{name}: receptive radius recorded {got}, expected {want}")
+
+
 def synthetic():
     rng = np.random.default_rng(9)
     for name, net, h, w in SYNTHETIC:
@@ -217,6 +238,7 @@ def synthetic():
         x = rng.random((3, h, w)).astype(np.float32)
         ref = ncnn_ref.Model(param, weights).run(x)
         check(f"synthetic: {name}", out, x, ref)
+        check_radius(name, out)
         if name == "bicubic 2x":
             # Renormalised weights instead of edge pixels at the border miss.
             model = onnx.load(out)
