@@ -292,6 +292,47 @@ TEST(Segmented, KilledAtAnyMomentTheSameCommandFinishesTheSameFrames) {
   }
 }
 
+// A segment is finished (its encoder drained, its frames counted, its file
+// renamed) while the next one is being made: when that fails, the job fails
+// with the reason, and neither that segment nor a later one is put in place.
+TEST(Segmented, ASegmentThatFailsToFinishFailsTheJobAndIsNotPutInPlace) {
+  TempDir dir;
+  lmr::testing::make_clip(dir / "in.mp4", 160, 120, 30);
+  const fs::path job = dir / "job", out = dir / "out.mov";
+  struct Row {
+    std::string name, encoder, error;
+  };
+  // Segment 1's encoder takes every frame, then fails or writes too few.
+  const std::string takes_all = "cat >/dev/null\n";
+  const Row rows[] = {
+      {"its encoder fails at the end", takes_all + "echo 'no room for the trailer' >&2\nexit 1",
+       "Error: encoder exited with exit status: 1: no room for the trailer"},
+      {"it comes out short",
+       takes_all + "for a; do last=$a; done\nexec " + tool("ffmpeg") +
+           " -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 3 -c:v prores_ks "
+           "-f mov \"$last\"",
+       "Error: segment 1 came out with 3 frames instead of 7"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove_all(job);
+    lmr::testing::StandIns tools;
+    tools.encoder("case \"$*\" in *.seg-000001.lmr-*)\n" + row.encoder + "\n;;\nesac\n" +
+                  lmr::testing::StandIns::real("ffmpeg"));
+    {
+      lmr::testing::Hygiene clean(&tools);
+      auto r = run_lmr(with_job(upscale_args(dir / "in.mp4", out, "prores"), job));
+      EXPECT_EQ(r.exit_code(), 1);
+      EXPECT_NE(r.err.find(row.error), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(fs::exists(job / "seg-000000.mov"));
+    for (const char* name : {"seg-000001.mov", "seg-000001.size", "seg-000002.mov"})
+      EXPECT_FALSE(fs::exists(job / name)) << name;
+    EXPECT_FALSE(any_file(job, [](const std::string& n) { return n.starts_with(".seg-"); }));
+    EXPECT_FALSE(fs::exists(out));
+  }
+}
+
 TEST(Segmented, ArrayTasksThenJoinEvenWithATaskRunTwice) {
   TempDir dir;
   lmr::testing::make_clip(dir / "in.mp4", 160, 120, 30);
