@@ -131,7 +131,7 @@ run_job() {
   # frames (model load to the summary's last line); the join.
   count=$(between "$log" ': counting the frames of ' ' frames already done$')
   segs=$(between "$log" ' frames already done$' '^[0-9.]* (reuse: |output: )')
-  join=$(awk '/ joined [0-9]+ segments into / { print $1 - prev; exit } { prev = $1 }' "$WORK/$log.log")
+  join=$(awk '/ joined [0-9]+ segments into / { printf "%.2f", $1 - prev; exit } { prev = $1 }' "$WORK/$log.log")
   line=$(sed -n 's/^[0-9.]* job .*: \([0-9]* frames in [0-9]* segments of [0-9]*\),.*/\1/p' \
     "$WORK/$log.log")
   echo "job $WALL $CPU $count $segs $join" >>"$RESULTS"

@@ -174,13 +174,17 @@ void expect_same_output(const fs::path& one, const fs::path& joined, const std::
   for (size_t i = 0; i < a.size(); ++i)
     EXPECT_EQ(a[i].substr(0, a[i].find(' ')), b[i].substr(0, b[i].find(' '))) << "frame " << i;
   // Each segment is coded on its own: the same pictures, not the same bits.
+  // Each joined frame is nearest its own counterpart, not a neighbour: a
+  // frame repeated or dropped at a boundary shifts the ones after it.
   const auto ga = grey_frames(one, 320 * 240), gb = grey_frames(joined, 320 * 240);
   ASSERT_EQ(ga.size(), gb.size());
   for (size_t i = 0; i < ga.size(); ++i) {
     const double same = mean_abs_diff(ga[i], gb[i]);
     EXPECT_LT(same, 3.0) << "frame " << i;
-    if (i + 1 < ga.size()) {
-      EXPECT_LT(same, mean_abs_diff(ga[i + 1], gb[i])) << "frame " << i;
+    for (size_t j : {i - 1, i + 1}) {
+      if (j < ga.size()) {
+        EXPECT_LT(same, mean_abs_diff(ga[j], gb[i])) << "frame " << i << " against " << j;
+      }
     }
   }
 }
