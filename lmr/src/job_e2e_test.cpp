@@ -108,13 +108,15 @@ struct Source {
   std::string out_ext, codec;
 };
 
-// 30 frames of 160x120, so that segments of 7 meet at 7, 14, 21 and 28.
+// 30 frames of 160x120, so that segments of 7 meet at 7, 14, 21 and 28; a
+// clip with audio is cut at 1.2 s (cut at 30 frames, ffmpeg would end its
+// audio after the first packets).
 const Source kSources[] = {
     {"h264 with B-frames",
      "bframes.mp4",
      {"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25", "-f", "lavfi", "-i",
-      "sine=frequency=440:sample_rate=48000:duration=2", "-frames:v", "30", "-c:v", "libx264",
-      "-bf", "3", "-pix_fmt", "yuv420p", "-c:a", "aac"},
+      "sine=frequency=440:sample_rate=48000:duration=2", "-t", "1.2", "-c:v", "libx264", "-bf", "3",
+      "-pix_fmt", "yuv420p", "-c:a", "aac"},
      ".mov",
      "prores"},
     {"open GOP",
@@ -140,8 +142,8 @@ const Source kSources[] = {
     {"Matroska with audio, h265 out",
      "audio.mkv",
      {"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25", "-f", "lavfi", "-i",
-      "sine=frequency=500:sample_rate=48000:duration=2", "-frames:v", "30", "-c:v", "libx264",
-      "-c:a", "libopus"},
+      "sine=frequency=500:sample_rate=48000:duration=2", "-t", "1.2", "-c:v", "libx264", "-c:a",
+      "libopus"},
      ".mkv",
      "h265"},
     {"audio that starts late",
@@ -153,7 +155,7 @@ const Source kSources[] = {
       "-i",         "sine=frequency=440:sample_rate=48000:duration=1.5",
       "-map",       "0:v",
       "-map",       "1:a",
-      "-frames:v",  "30",
+      "-t",         "1.2",
       "-c:v",       "libx264",
       "-c:a",       "aac"},
      ".mov",
