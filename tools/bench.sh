@@ -12,8 +12,9 @@
 #      the largest of lmr and its ffmpeg children).
 # bench.sh models [BUILD_DIR]: the pretrained models' speed instead
 # (tools/models/speed.sh).
-# bench.sh jobs [BUILD_DIR]: a segmented job against one process on the same
-# input, and the join's share (tools/bench-jobs.sh).
+# bench.sh jobs [quick] [BUILD_DIR]: a segmented job against one process on
+# the same input, and the join's share; quick: the per-segment and fixed
+# costs on a short clip (tools/bench-jobs.sh).
 # bench.sh reuse|plan [BUILD_DIR]: the reuse of unchanged tiles on four
 # clips, or the catalogue plan's tiles and memory at 720p, 1080p and 2160p
 # (tools/models/reuse.sh).

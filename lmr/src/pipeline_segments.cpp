@@ -2,8 +2,13 @@
 // segments by frame index; each segment encoded into its own file of the
 // job folder and renamed into place once complete; resumed, shared among
 // array tasks, and joined into the output.
+#include <atomic>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <system_error>
+#include <thread>
+#include <utility>
 
 #include "cancel.h"
 #include "pipeline.h"
@@ -190,6 +195,12 @@ class SegmentSource : public FrameSource {
   // Segments other processes make, or made, are read past; and the counted
   // frames are checked here.
   bool partial() const override { return true; }
+  // Told each segment's number once it is claimed, before its first frame
+  // is read.
+  void on_claim(std::function<Status(uint64_t)> f) { on_claim_ = std::move(f); }
+  // The claim on the segment being read, for whoever finishes it: it is
+  // held until the segment is in place.
+  std::optional<job::Lock> take_claim() { return std::exchange(claim_, std::nullopt); }
 
   Result<std::optional<std::span<const uint8_t>>> next_frame() override {
     for (;;) {
@@ -235,7 +246,7 @@ class SegmentSource : public FrameSource {
     }
     claim_ = std::move(*lock);
     claimed_ = k;
-    return {};
+    return on_claim_ ? on_claim_(k) : Status{};
   }
 
   video::Decoder decoder_;
@@ -245,72 +256,156 @@ class SegmentSource : public FrameSource {
   uint64_t index_ = 0;
   std::optional<uint64_t> claimed_;
   std::optional<job::Lock> claim_;
+  std::function<Status(uint64_t)> on_claim_;
+};
+
+// Segment k's encoder drained, its frames counted and its file renamed into
+// place on a thread of its own, while the next segment's frames are already
+// being made: the boundary costs the job no wait. Dropping it waits for the
+// thread; the encoder has all its frames, and a stop kills every child, so
+// that wait is short.
+class SegmentCommit {
+ public:
+  SegmentCommit(const fs::path& dir,
+                const job::Manifest& m,
+                uint64_t k,
+                video::Encoder encoder,
+                staging::PendingFile file,
+                std::optional<job::Lock> claim)
+      : dir_(dir),
+        m_(m),
+        k_(k),
+        encoder_(std::move(encoder)),
+        file_(std::move(file)),
+        claim_(std::move(claim)),
+        thread_([this] { run(); }) {}
+  SegmentCommit(const SegmentCommit&) = delete;
+  SegmentCommit& operator=(const SegmentCommit&) = delete;
+  ~SegmentCommit() { (void)wait(); }
+
+  bool done() const { return done_.load(std::memory_order_acquire); }
+  // The outcome, once the thread has ended.
+  Status wait() {
+    if (thread_.joinable())
+      thread_.join();
+    return result_;
+  }
+
+ private:
+  void run() {
+    Status st = std::move(encoder_).finish();
+    if (st)
+      st = job::commit_segment(dir_, m_, k_, file_);
+    // Another process may take the segment only once it is in place (and so
+    // passes over it) or given up.
+    claim_.reset();
+    result_ = std::move(st);
+    done_.store(true, std::memory_order_release);
+  }
+
+  fs::path dir_;
+  const job::Manifest& m_;
+  uint64_t k_;
+  video::Encoder encoder_;
+  staging::PendingFile file_;
+  std::optional<job::Lock> claim_;
+  Status result_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;  // last: it starts once everything it uses is made
 };
 
 // Each segment's frames into a video-only file of its own, written under a
 // temporary name and renamed into place once complete and counted; a
-// segment left unfinished is removed with its encoder.
+// segment left unfinished is removed with its encoder. A segment's encoder
+// starts when the segment is claimed, so that ffmpeg starts up while the
+// first frame is decoded and upscaled, and is finished in the background.
 class SegmentSink : public FrameSink {
  public:
-  SegmentSink(const UpscaleConfig& c,
-              const PlannedInput& info,
+  SegmentSink(const PlannedInput& info,
               const fs::path& dir,
               const job::Manifest& m,
-              const SegmentSource& source)
-      : c_(c), info_(info), dir_(dir), m_(m), source_(source) {}
-  // The encoder goes before its file.
-  ~SegmentSink() override { encoder_.reset(); }
+              SegmentSource& source)
+      : info_(info), dir_(dir), m_(m), source_(source) {}
+  // The encoder goes before its file; a commit under way is waited for.
+  ~SegmentSink() override {
+    encoder_.reset();
+    file_.reset();
+    commit_.reset();
+  }
+
+  Status begin(uint64_t k) {
+    if (auto st = check_commit(); !st)
+      return st;
+    if (encoder_)
+      return fail(
+          text::format("segment %llu began before segment %llu was finished", ull(k), ull(k_)));
+    auto file = staging::PendingFile::create(job::segment_path(dir_, k));
+    if (!file)
+      return std::unexpected(file.error());
+    file_.emplace(std::move(*file));
+    // The job's own encoder, video only, into the segment's file; the join
+    // adds the source's streams once.
+    video::EncoderSettings settings = info_.plan.encoder;
+    settings.output = file_->path().string();
+    settings.muxer = "mov";
+    settings.audio = "none";
+    settings.traits.audio_seconds.reset();
+    settings.source_offset.reset();
+    settings.subtitles.clear();
+    auto encoder = video::Encoder::create(settings);
+    if (!encoder)
+      return std::unexpected(encoder.error());
+    encoder_ = std::move(*encoder);
+    k_ = k;
+    written_ = 0;
+    return {};
+  }
 
   Status write_frame(std::span<const uint8_t> frame) override {
-    const uint64_t k = (source_.next_index() - 1) / m_.segment_frames;
-    if (!encoder_) {
-      auto file = staging::PendingFile::create(job::segment_path(dir_, k));
-      if (!file)
-        return std::unexpected(file.error());
-      file_.emplace(std::move(*file));
-      // The job's own encoder, video only, into the segment's file; the
-      // join adds the source's streams once.
-      video::EncoderSettings settings = info_.plan.encoder;
-      settings.output = file_->path().string();
-      settings.muxer = "mov";
-      settings.audio = "none";
-      settings.traits.audio_seconds.reset();
-      settings.source_offset.reset();
-      settings.subtitles.clear();
-      auto encoder = video::Encoder::create(settings);
-      if (!encoder)
-        return std::unexpected(encoder.error());
-      encoder_ = std::move(*encoder);
-      written_ = 0;
-    }
+    // A segment that failed to finish fails the job now, not a segment later.
+    if (auto st = check_commit(); !st)
+      return st;
+    if (!encoder_)
+      return fail("a frame came before its segment was claimed");
     if (auto st = encoder_->write_frame(frame); !st)
       return st;
-    if (++written_ < m_.segment_length(k))
+    if (++written_ < m_.segment_length(k_))
       return {};
-    video::Encoder done = std::move(*encoder_);
-    encoder_.reset();
-    if (auto st = std::move(done).finish(); !st)
+    // One segment finishing at a time.
+    if (auto st = wait_commit(); !st)
       return st;
-    auto st = job::commit_segment(dir_, m_, k, *file_);
+    commit_ = std::make_unique<SegmentCommit>(dir_, m_, k_, std::move(*encoder_), std::move(*file_),
+                                              source_.take_claim());
+    encoder_.reset();
     file_.reset();
-    return st;
+    return {};
   }
 
   Status finish() override {
     if (encoder_)
       return fail("a segment was left unfinished at the end of the frames");
-    return {};
+    return wait_commit();
   }
 
  private:
-  const UpscaleConfig& c_;
+  Status wait_commit() {
+    if (!commit_)
+      return {};
+    Status st = commit_->wait();
+    commit_.reset();
+    return st;
+  }
+  Status check_commit() { return commit_ && commit_->done() ? wait_commit() : Status{}; }
+
   const PlannedInput& info_;
   fs::path dir_;
   const job::Manifest& m_;
-  const SegmentSource& source_;
+  SegmentSource& source_;
   std::optional<staging::PendingFile> file_;
   std::optional<video::Encoder> encoder_;
+  uint64_t k_ = 0;
   uint64_t written_ = 0;
+  std::unique_ptr<SegmentCommit> commit_;
 };
 
 }  // namespace
@@ -363,7 +458,8 @@ Status run_segmented(const UpscaleConfig& c,
     if (!decoder)
       return std::unexpected(decoder.error());
     SegmentSource source(std::move(*decoder), dir, *m, *work);
-    SegmentSink sink(c, *info, dir, *m, source);
+    SegmentSink sink(*info, dir, *m, source);
+    source.on_claim([&sink](uint64_t k) { return sink.begin(k); });
     if (auto st = run_frames(**upscaler, source, sink, UINT64_MAX, m->frames,
                              task ? dir.string() : c.output, work->done_frames);
         !st)

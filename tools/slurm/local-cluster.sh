@@ -167,6 +167,12 @@ s = [socket.socket() for _ in range(2)]
 for x in s: x.bind(("127.0.0.1", 0))
 print(*[x.getsockname()[1] for x in s])')
 HOST=$(hostname -s)
+# The node's two CPUs are processors 0 and 1: binding to processors this
+# machine (or container) does not give us would fail every task, so then
+# tasks run unbound.
+TASK_PLUGIN=task/none
+python3 -c 'import os, sys; sys.exit(not {0, 1} <= os.sched_getaffinity(0))' &&
+  TASK_PLUGIN=task/affinity
 cat >"$CONF" <<CONF
 ClusterName=lmrtest
 SlurmctldHost=$HOST(127.0.0.1)
@@ -183,9 +189,11 @@ SlurmctldPidFile=$DIR/slurmctld.pid
 SlurmdPidFile=$DIR/slurmd.pid
 SlurmctldLogFile=$DIR/log/slurmctld.log
 SlurmdLogFile=$DIR/log/slurmd.log
-# No cgroups in a container: plain process tracking, no task binding.
+# No cgroups in a container: plain process tracking. Each task is bound to
+# the CPUs it was given (sched_setaffinity), so that lmr runs one thread per
+# CPU of its task, as on a real cluster.
 ProctrackType=proctrack/linuxproc
-TaskPlugin=task/none
+TaskPlugin=$TASK_PLUGIN
 JobAcctGatherType=jobacct_gather/none
 AccountingStorageType=accounting_storage/none
 # Whole CPUs as the unit, so two one-CPU tasks run side by side.

@@ -2,6 +2,7 @@
 // tasks side by side, a job that depends on them, and the batch script
 // tools/slurm/upscale.sh running lmr's segmented job and its join.
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -47,25 +48,40 @@ void print_overlap(const std::string& what, const std::vector<Span>& spans) {
               spans[1].end - spans[0].start, overlap > 0 ? "they overlap" : "NO overlap", overlap);
 }
 
-TEST(SlurmCluster, ArrayTasksRunSideBySideThenTheJobThatDependsOnThem) {
+// Whether this process may run on processors 0 and 1, the two CPUs of the
+// cluster's node: the cluster then binds each task to the CPUs it is given.
+bool binds_tasks() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_ISSET(0, &set) && CPU_ISSET(1, &set);
+}
+
+TEST(SlurmCluster, ArrayTasksRunSideBySideOnACpuEachThenTheJobThatDependsOnThem) {
   START_CLUSTER(cluster);
   TempDir work;
-  // Each task runs the engine and records when it ran; the second job lists
-  // what the tasks left.
+  // Each task runs the engine, records when it ran and the CPUs it may use,
+  // and runs a model with the thread count the engine takes from them
+  // (model_run's default); the second job lists what the tasks left.
+  write_file(work / "in.f32", std::string(3 * 64 * 64 * sizeof(float), '\0'));
   write_file(work / "task.sh",
              "#!/bin/sh\n"
+             "i=$SLURM_ARRAY_TASK_ID\n"
              "start=$(date +%s.%N)\n"
-             "\"$2\" --version 2>\"$1/version.$SLURM_ARRAY_TASK_ID\" || exit 1\n"
+             "\"$2\" --version 2>\"$1/version.$i\" || exit 1\n"
+             "cpus=$(sed -n 's/^Cpus_allowed_list:[[:space:]]*//p' /proc/self/status)\n"
+             "\"$3\" --runs 4 \"$4\" \"$1/in.f32\" 64 64 \"$1/out.$i\" >\"$1/run.$i\" || exit 1\n"
+             "threads=$(sed -n 's/.*, \\([0-9]*\\) threads$/\\1/p' \"$1/run.$i\")\n"
              "sleep 2\n"
-             "echo \"$SLURM_ARRAY_TASK_ID $SLURM_ARRAY_TASK_COUNT $start $(date +%s.%N)\" "
-             ">\"$1/task.$SLURM_ARRAY_TASK_ID\"\n");
+             "echo \"$i $SLURM_ARRAY_TASK_COUNT $start $(date +%s.%N) $threads $cpus\" "
+             ">\"$1/task.$i\"\n");
   write_file(work / "after.sh",
              "#!/bin/sh\n"
              "{ date +%s.%N; cat \"$1/task.0\" \"$1/task.1\"; } >\"$1/after\"\n");
   const std::string lmr = (bin_dir() / "lmr").string(), dir = work.path().string();
   const std::string array =
       submit(cluster, {"sbatch", "--parsable", "--array=0-1", "--cpus-per-task=1", "-o",
-                       dir + "/slurm-%A_%a.out", (work / "task.sh").string(), dir, lmr});
+                       dir + "/slurm-%A_%a.out", (work / "task.sh").string(), dir, lmr,
+                       (bin_dir() / "model_run").string(), model("heavy2x.onnx").string()});
   const std::string after =
       submit(cluster,
              {"sbatch", "--parsable", "--dependency=afterok:" + array, "--kill-on-invalid-dep=yes",
@@ -73,15 +89,27 @@ TEST(SlurmCluster, ArrayTasksRunSideBySideThenTheJobThatDependsOnThem) {
   ASSERT_TRUE(cluster.wait_done({array, after}, 90)) << cluster.logs();
 
   std::vector<Span> spans;
+  std::vector<std::string> cpus;
   for (int t = 0; t < 2; ++t) {
     std::istringstream fields(read_file(work / ("task." + std::to_string(t))));
-    int index = -1, count = 0;
+    int index = -1, count = 0, threads = 0;
     Span s;
-    fields >> index >> count >> s.start >> s.end;
+    std::string allowed;
+    fields >> index >> count >> s.start >> s.end >> threads >> allowed;
     EXPECT_EQ(index, t);
     EXPECT_EQ(count, 2);
     EXPECT_EQ(read_file(work / ("version." + std::to_string(t))).rfind("lmr ", 0), 0u);
+    std::printf("task %d: allowed CPUs %s; %d inference thread(s)\n", t, allowed.c_str(), threads);
+    if (binds_tasks()) {
+      // One CPU each, not the same one, and one thread on it.
+      EXPECT_EQ(allowed.find_first_of(",-"), std::string::npos) << allowed;
+      EXPECT_EQ(threads, 1);
+    }
     spans.push_back(s);
+    cpus.push_back(allowed);
+  }
+  if (binds_tasks()) {
+    EXPECT_NE(cpus[0], cpus[1]);
   }
   print_overlap("two one-CPU array tasks on 2 CPUs", spans);
   // The dependent job started after both tasks ended, and saw their files.
