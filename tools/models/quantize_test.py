@@ -115,12 +115,14 @@ def quant_u8(x, s, z, s_q=None, z_q=None):
 class Reference:
     """Reads the quantised file by node kind and computes it in float64."""
 
-    def __init__(self, path, scale_error=1.0, weights_as_u8=False, zero_shift=0):
+    def __init__(self, path, scale_error=1.0, weights_as_u8=False, zero_shift=0,
+                 positive_whole=False):
         m = onnx.load(path)
         self.init = {t.name: numpy_helper.to_array(t) for t in m.graph.initializer}
         self.nodes = list(m.graph.node)
         self.scale_error, self.u8, self.zero_shift = scale_error, weights_as_u8, zero_shift
         self.first_q = True
+        self.positive_whole = positive_whole  # reads Max(q, zero point) as q itself
 
     def value(self, name, env):
         return env[name] if name in env else self.init[name].astype(np.float64)
@@ -168,10 +170,12 @@ class Reference:
             return
         if n.op_type == "Conv":
             y = conv3x3(a[0], a[1], a[2])
-        elif n.op_type == "Min" and n.input[1] in self.init and \
+        elif n.op_type in ("Min", "Max") and n.input[1] in self.init and \
                 self.init[n.input[1]].dtype == np.uint8:
-            # u8 values against their zero point: their negative side
-            y = np.minimum(a[0], 0)
+            # u8 values against their zero point: their negative or positive side
+            y = (np.minimum if n.op_type == "Min" else np.maximum)(a[0], 0)
+            if n.op_type == "Max" and self.positive_whole:
+                y = a[0]
         elif n.op_type == "Min":
             y = np.minimum(a[0], a[1])
         elif n.op_type == "Concat":
@@ -230,8 +234,8 @@ def check_shared(path):
 
 def check_concat(path):
     """PRelu kept in 8 bits: each 8-bit convolution after another reads the
-    other's u8 output and its Min with the zero point side by side, on that
-    output's grid, with twice the input channels."""
+    Max and the Min of the other's u8 output with its zero point side by
+    side, on that output's grid, with twice the input channels."""
     m = onnx.load(path)
     init = {t.name: numpy_helper.to_array(t) for t in m.graph.initializer}
     by_out = {n.output[0]: n for n in m.graph.node}
@@ -239,17 +243,19 @@ def check_concat(path):
     for n in m.graph.node:
         if n.op_type != "Concat":
             continue
-        q, mn = (by_out.get(i) for i in n.input)
+        mx, mn = (by_out.get(i) for i in n.input)
+        q = by_out.get(mn.input[0]) if mn else None
         dq = [k for k in m.graph.node if k.op_type == "DequantizeLinear" and k.input[0] == n.output[0]]
         conv = [k for k in m.graph.node if dq and k.op_type == "Conv" and dq[0].output[0] in k.input]
-        if not (q and mn and q.op_type == "QuantizeLinear" and mn.op_type == "Min" and
-                len(dq) == 1 and len(conv) == 1):
+        if not (q and mx and q.op_type == "QuantizeLinear" and mn.op_type == "Min" and
+                mx.op_type == "Max" and len(dq) == 1 and len(conv) == 1):
             continue
         channels_in = init[conv[0].input[1].replace("/wdq", "/wq")].shape[1]
-        ok += (list(mn.input) == [q.output[0], q.input[2]] and dq[0].input[1:] == q.input[1:] and
+        ok += (list(mn.input) == list(mx.input) == [q.output[0], q.input[2]] and
+               dq[0].input[1:] == q.input[1:] and
                channels_in == 2 * init[q.input[0] + "/wq"].shape[0])
-    record(ok >= 15, f"PRelu in 8 bits: {ok} convolutions read [q, min(q, zero point)] on the "
-           "previous output's grid")
+    record(ok >= 15, f"PRelu in 8 bits: {ok} convolutions read [max(q, zero point), min(q, zero "
+           "point)] on the previous output's grid")
 
 
 def main():
@@ -301,7 +307,10 @@ def main():
                f"largest difference {d.max():.2e}")
         for what, ref_wrong in (("scale 2% off", Reference(probed, scale_error=1.02)),
                                 ("weights read as u8", Reference(probed, weights_as_u8=True)),
-                                ("zero point one off", Reference(probed, zero_shift=1))):
+                                ("zero point one off", Reference(probed, zero_shift=1)),
+                                *((("Max read as the whole value",
+                                    Reference(probed, positive_whole=True)),)
+                                  if "concat" in opts else ())):
             ref_wrong.run(x, layers)
             rows = layer_misses(ref_wrong, layers, scales)
             share = max(r[0] for r in rows)
