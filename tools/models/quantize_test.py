@@ -245,8 +245,10 @@ def check_concat(path):
             continue
         mx, mn = (by_out.get(i) for i in n.input)
         q = by_out.get(mn.input[0]) if mn else None
-        dq = [k for k in m.graph.node if k.op_type == "DequantizeLinear" and k.input[0] == n.output[0]]
-        conv = [k for k in m.graph.node if dq and k.op_type == "Conv" and dq[0].output[0] in k.input]
+        dq = [k for k in m.graph.node
+              if k.op_type == "DequantizeLinear" and k.input[0] == n.output[0]]
+        conv = [k for k in m.graph.node
+                if dq and k.op_type == "Conv" and dq[0].output[0] in k.input]
         if not (q and mx and q.op_type == "QuantizeLinear" and mn.op_type == "Min" and
                 mx.op_type == "Max" and len(dq) == 1 and len(conv) == 1):
             continue
