@@ -3,13 +3,17 @@
 // provider, the runtime's defaults otherwise, one intra-op thread per online
 // processor. The library is loaded the engine's way.
 //
-// Usage: model_run [--runs N] [--threads N] [--fix-dims] [--all-outputs] MODEL IN.f32 H W OUT.f32
+// Usage: model_run [--runs N] [--threads N] [--fix-dims] [--all-outputs]
+//                  [--save-optimized PATH] [--profile PREFIX] MODEL IN.f32 H W OUT.f32
 //   IN.f32 holds float32 [1, 3, H, W]; OUT.f32 receives the first output's
 //   values. Prints the output shape, each run's inference time and the
 //   median. --fix-dims fixes the free dimensions h and w to H and W, as lmr
 //   does for a tiled job. --all-outputs also writes output k (k >= 1) to
 //   OUT.f32.k and prints each one's name and shape: the model quantiser
-//   reads intermediate tensors this way.
+//   reads intermediate tensors this way. --save-optimized writes the graph
+//   the runtime actually runs (after its fusions and layout changes) to PATH;
+//   --profile writes the runtime's per-node timings to PREFIX*.json: both
+//   for finding where a model's time goes.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -34,7 +38,7 @@ struct Args {
   int threads = static_cast<int>(lmr::platform::available_processors());
   bool fix_dims = false;
   bool all_outputs = false;
-  std::string model, input, output;
+  std::string model, input, output, save_optimized, profile;
   int64_t h = 0, w = 0;
 };
 
@@ -45,6 +49,10 @@ Result<Args> parse(int argc, char** argv) {
     std::string arg = argv[i];
     if ((arg == "--runs" || arg == "--threads") && i + 1 < argc)
       (arg == "--runs" ? a.runs : a.threads) = std::stoi(argv[++i]);
+    else if (arg == "--save-optimized" && i + 1 < argc)
+      a.save_optimized = argv[++i];
+    else if (arg == "--profile" && i + 1 < argc)
+      a.profile = argv[++i];
     else if (arg == "--fix-dims")
       a.fix_dims = true;
     else if (arg == "--all-outputs")
@@ -54,8 +62,8 @@ Result<Args> parse(int argc, char** argv) {
   }
   if (rest.size() != 5 || a.runs < 1 || a.threads < 0) {
     return fail(
-        "usage: model_run [--runs N] [--threads N] [--fix-dims] [--all-outputs] MODEL "
-        "IN.f32 H W OUT.f32");
+        "usage: model_run [--runs N] [--threads N] [--fix-dims] [--all-outputs] "
+        "[--save-optimized PATH] [--profile PREFIX] MODEL IN.f32 H W OUT.f32");
   }
   a.model = rest[0], a.input = rest[1], a.output = rest[4];
   a.h = std::stoll(rest[2]), a.w = std::stoll(rest[3]);
@@ -93,6 +101,10 @@ Status run(const Args& a) {
       options.AddFreeDimensionOverrideByName("h", a.h);
       options.AddFreeDimensionOverrideByName("w", a.w);
     }
+    if (!a.save_optimized.empty())
+      options.SetOptimizedModelFilePath(a.save_optimized.c_str());
+    if (!a.profile.empty())
+      options.EnableProfiling(a.profile.c_str());
     Ort::Session session(**env, a.model.c_str(), options);
     Ort::AllocatorWithDefaultOptions allocator;
     Ort::AllocatedStringPtr in_name = session.GetInputNameAllocated(0, allocator);
@@ -136,6 +148,10 @@ Status run(const Args& a) {
         dims = d;
       else
         std::printf("output %zu %s %s\n", k, out_names[k], d.c_str());
+    }
+    if (!a.profile.empty()) {
+      Ort::AllocatedStringPtr file = session.EndProfilingAllocated(allocator);
+      std::printf("profile %s\n", file.get());
     }
     std::sort(times.begin(), times.end());
     std::printf("output %s\ninference: median %.1f ms, min %.1f ms over %d runs, %d threads\n",

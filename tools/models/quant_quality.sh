@@ -15,7 +15,7 @@ ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=${1:-$ROOT/build}
 BIN=$BUILD/bin
 OUT=${QUANT_OUT:-/tmp}
-OPTIONS=${QUANT_OPTIONS:---clip minmax --equalise both --alpha 0.7 --shared-grid --weight-bias-correction}
+OPTIONS=${QUANT_OPTIONS:---clip minmax --equalise both --alpha 0.7 --shared-grid --weight-bias-correction --prelu concat}
 [ -x "$BIN/model_run" ] || "$ROOT/tools/build.sh" "$BUILD" >/dev/null
 for p in tupi-data opencv-doc; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || {

@@ -52,8 +52,20 @@ def crop(second, top, left, h, w, path):
 
 
 def run_onnx(model, frame, h, w):
-    """The runtime's output and its dequantised convolution outputs."""
+    """The runtime's output, its dequantised convolution outputs and the
+    probed file. An output the next convolution reads in 8 bits (PRelu kept
+    in 8 bits) gets a DequantizeLinear of its own as its probe."""
     m = onnx.load(model)
+    nodes = []
+    for n in m.graph.node:
+        nodes.append(n)
+        out = n.output[0]
+        if n.op_type == "QuantizeLinear" and out.endswith("/out/q") and \
+                not any(k.output[0] == out[:-2] + "/dq" for k in m.graph.node):
+            nodes.append(onnx.helper.make_node("DequantizeLinear", [out, *n.input[1:]],
+                                               [out[:-2] + "/dq"], name=out[:-2] + "/dq"))
+    del m.graph.node[:]
+    m.graph.node.extend(nodes)
     probes = [n.output[0] for n in m.graph.node
               if n.op_type == "DequantizeLinear" and n.output[0].endswith("/out/dq")]
     for p in probes:
@@ -68,7 +80,7 @@ def run_onnx(model, frame, h, w):
     s = round((y.size / (3 * h * w)) ** 0.5)
     layers = {p: np.fromfile(f"{out}.{k + 1}", np.float32).reshape(-1, h, w)
               for k, p in enumerate(probes)}
-    return y.reshape(3, h * s, w * s), layers
+    return y.reshape(3, h * s, w * s), layers, path
 
 
 def layer_misses(ref, layers, scales):
@@ -103,12 +115,14 @@ def quant_u8(x, s, z, s_q=None, z_q=None):
 class Reference:
     """Reads the quantised file by node kind and computes it in float64."""
 
-    def __init__(self, path, scale_error=1.0, weights_as_u8=False, zero_shift=0):
+    def __init__(self, path, scale_error=1.0, weights_as_u8=False, zero_shift=0,
+                 positive_whole=False):
         m = onnx.load(path)
         self.init = {t.name: numpy_helper.to_array(t) for t in m.graph.initializer}
         self.nodes = list(m.graph.node)
         self.scale_error, self.u8, self.zero_shift = scale_error, weights_as_u8, zero_shift
         self.first_q = True
+        self.positive_whole = positive_whole  # reads Max(q, zero point) as q itself
 
     def value(self, name, env):
         return env[name] if name in env else self.init[name].astype(np.float64)
@@ -126,6 +140,8 @@ class Reference:
             if n.output[0] in forced:
                 self.computed[n.output[0]] = env[n.output[0]]
                 env[n.output[0]] = forced[n.output[0]].astype(np.float64)
+                if n.op_type == "DequantizeLinear":  # its u8 input holds the same values here
+                    env[n.input[0]] = env[n.output[0]]
         return env["output"]
 
     def _node(self, n, env):
@@ -154,8 +170,16 @@ class Reference:
             return
         if n.op_type == "Conv":
             y = conv3x3(a[0], a[1], a[2])
+        elif n.op_type in ("Min", "Max") and n.input[1] in self.init and \
+                self.init[n.input[1]].dtype == np.uint8:
+            # u8 values against their zero point: their negative or positive side
+            y = (np.minimum if n.op_type == "Min" else np.maximum)(a[0], 0)
+            if n.op_type == "Max" and self.positive_whole:
+                y = a[0]
         elif n.op_type == "Min":
             y = np.minimum(a[0], a[1])
+        elif n.op_type == "Concat":
+            y = np.concatenate(a, axis=attrs["axis"] - 1)
         elif n.op_type == "Mul":
             y = a[0] * a[1]
         elif n.op_type == "Add":
@@ -208,6 +232,34 @@ def check_shared(path):
            f"shared grids: {sum(same)} of {len(pairs)} output/input pairs on one grid")
 
 
+def check_concat(path):
+    """PRelu kept in 8 bits: each 8-bit convolution after another reads the
+    Max and the Min of the other's u8 output with its zero point side by
+    side, on that output's grid, with twice the input channels."""
+    m = onnx.load(path)
+    init = {t.name: numpy_helper.to_array(t) for t in m.graph.initializer}
+    by_out = {n.output[0]: n for n in m.graph.node}
+    ok = 0
+    for n in m.graph.node:
+        if n.op_type != "Concat":
+            continue
+        mx, mn = (by_out.get(i) for i in n.input)
+        q = by_out.get(mn.input[0]) if mn else None
+        dq = [k for k in m.graph.node
+              if k.op_type == "DequantizeLinear" and k.input[0] == n.output[0]]
+        conv = [k for k in m.graph.node
+                if dq and k.op_type == "Conv" and dq[0].output[0] in k.input]
+        if not (q and mx and q.op_type == "QuantizeLinear" and mn.op_type == "Min" and
+                mx.op_type == "Max" and len(dq) == 1 and len(conv) == 1):
+            continue
+        channels_in = init[conv[0].input[1].replace("/wdq", "/wq")].shape[1]
+        ok += (list(mn.input) == list(mx.input) == [q.output[0], q.input[2]] and
+               dq[0].input[1:] == q.input[1:] and
+               channels_in == 2 * init[q.input[0] + "/wq"].shape[0])
+    record(ok >= 15, f"PRelu in 8 bits: {ok} convolutions read [max(q, zero point), min(q, zero "
+           "point)] on the previous output's grid")
+
+
 def main():
     os.makedirs(WORK, exist_ok=True)
     subprocess.run([os.path.join(HERE, "fetch-weights.sh"), WEIGHTS], check=True)
@@ -220,7 +272,8 @@ def main():
               "--weight-bias-correction"]
     for k, (name, opts) in enumerate((("realesr-animevideov3-x4", ["--float", "last"]),
                                       ("realesrgan-x4fast", ["--float", "", "--bias-correction"]),
-                                      ("realesr-animevideov3-x4", shared))):
+                                      ("realesr-animevideov3-x4", shared),
+                                      ("realesr-animevideov3-x4", shared + ["--prelu", "concat"]))):
         fp32 = os.path.join(WORK, name + ".onnx")
         subprocess.run(["/usr/bin/python3", os.path.join(HERE, "ncnn2onnx.py"),
                         os.path.join(WEIGHTS, name + ".param"),
@@ -233,13 +286,15 @@ def main():
         if r.returncode:
             continue
         check_form(q)
-        if "--shared-grid" in opts:
+        if "concat" in opts:
+            check_concat(q)
+        elif "--shared-grid" in opts:
             check_shared(q)
         x = crop(14, 420, 700, H, W, os.path.join(WORK, "x.f32"))
-        got, layers = run_onnx(q, os.path.join(WORK, "x.f32"), H, W)
+        got, layers, probed = run_onnx(q, os.path.join(WORK, "x.f32"), H, W)
         init = {t.name: numpy_helper.to_array(t) for t in onnx.load(q).graph.initializer}
         scales = {p: float(init[p[:-3] + "/s"]) for p in layers}
-        ref = Reference(q)
+        ref = Reference(probed)
         out = ref.run(x, layers)
         rows = layer_misses(ref, layers, scales)
         share, worst = max(r[0] for r in rows), max(r[1] for r in rows)
@@ -252,9 +307,12 @@ def main():
         d = np.abs(got - out)
         record(float(d.max()) < 1e-4, f"{name}: the output from the last layer's values: "
                f"largest difference {d.max():.2e}")
-        for what, ref_wrong in (("scale 2% off", Reference(q, scale_error=1.02)),
-                                ("weights read as u8", Reference(q, weights_as_u8=True)),
-                                ("zero point one off", Reference(q, zero_shift=1))):
+        for what, ref_wrong in (("scale 2% off", Reference(probed, scale_error=1.02)),
+                                ("weights read as u8", Reference(probed, weights_as_u8=True)),
+                                ("zero point one off", Reference(probed, zero_shift=1)),
+                                *((("Max read as the whole value",
+                                    Reference(probed, positive_whole=True)),)
+                                  if "concat" in opts else ())):
             ref_wrong.run(x, layers)
             rows = layer_misses(ref_wrong, layers, scales)
             share = max(r[0] for r in rows)
