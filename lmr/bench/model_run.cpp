@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_main.h"
 #include "error.h"
 #include "inference.h"
 #include "platform.h"
@@ -165,17 +166,5 @@ Status run(const Args& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  lmr::inference::init_ort_dylib();
-  Status st;
-  try {
-    Result<Args> args = parse(argc, argv);
-    st = args ? run(*args) : Status(std::unexpected(args.error()));
-  } catch (const std::exception& e) {  // std::stoi on a bad number
-    st = fail(std::string("model_run: ") + e.what());
-  }
-  if (!st) {
-    std::fputs(lmr::report(st.error()).c_str(), stderr);
-    return 1;
-  }
-  return 0;
+  return bench::main_of("model_run", argc, argv, parse, run);
 }
