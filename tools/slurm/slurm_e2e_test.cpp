@@ -138,12 +138,6 @@ TEST(SlurmCluster, AFailedTaskCancelsTheJobThatDependsOnIt) {
     EXPECT_EQ(record.at("JobState"), "CANCELLED");
 }
 
-// The segmented job and its join, once lmr has them.
-bool lmr_has_join() {
-  ProcResult r = run_lmr({"join"}, {}, 30);
-  return r.err.find("unknown command") == std::string::npos;
-}
-
 // framemd5 of the video, the way a viewer decodes it: time stamps, sizes and
 // the picture of every frame.
 std::string frames_of(const fs::path& video) {
@@ -229,8 +223,6 @@ Span task_span(const SlurmCluster& cluster, const std::string& array, int task) 
 }
 
 TEST(SlurmCluster, UpscaleArrayAndJoinGiveTheOneProcessFrames) {
-  if (!lmr_has_join())
-    GTEST_SKIP() << "lmr has no join command yet (lmr join: unknown command)";
   START_CLUSTER(cluster);
   UpscaleJob j("nn2x.onnx");
   // Polled here rather than with --wait: sbatch --wait looks again only every
@@ -249,8 +241,6 @@ TEST(SlurmCluster, UpscaleArrayAndJoinGiveTheOneProcessFrames) {
 }
 
 TEST(SlurmCluster, ATaskKilledAndRequeuedStillJoinsToTheOneProcessFrames) {
-  if (!lmr_has_join())
-    GTEST_SKIP() << "lmr has no join command yet (lmr join: unknown command)";
   START_CLUSTER(cluster);
   UpscaleJob j("heavy2x.onnx");
   ProcResult r = cluster.client(j.script());
