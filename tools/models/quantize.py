@@ -86,7 +86,9 @@ class Chain:
         if len(consumers) != 1:
             raise Refused("the input does not feed one convolution")
         conv = consumers[0]
+        convs = []
         while True:
+            convs.append(conv.name)
             attrs = {a.name: helper.get_attribute_value(a) for a in conv.attribute}
             if list(attrs.get("kernel_shape", [])) != [3, 3] or \
                     list(attrs.get("pads", [])) != [1, 1, 1, 1] or \
@@ -108,10 +110,11 @@ class Chain:
             if len(after) != 1 or after[0].op_type != "Conv":
                 raise Refused(f"{conv.name}: its activation is not followed by one convolution")
             conv = after[0]
-        # The rest (pixel shuffle, the enlarged input added) is kept as is;
-        # it reads the last convolution's output.
+        # The rest (pixel shuffle, the enlarged input added, a resize written
+        # as a convolution) is kept as is; it reads the last convolution's
+        # output.
         self.last_output = conv.output[0]
-        self.chain_names |= {n.name for n in nodes if n.op_type == "Conv"}
+        self.chain_names |= set(convs)
         self.tail = [n for n in nodes if n.name not in self.chain_names]
         used = {i for n in self.tail for i in n.input}
         self.tail_inits = [t for t in g.initializer if t.name in used]
