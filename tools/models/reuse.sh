@@ -31,7 +31,7 @@ NOISY_ROUNDS=${LMR_REUSE_NOISY_ROUNDS:-4}
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 APP=$WORK/app
-"$ROOT/tools/models/install.sh" "$APP" >/dev/null
+LMR_BIN_DIR=$BIN "$ROOT/tools/models/install.sh" "$APP" >/dev/null
 
 # Runs lmr under /usr/bin/time; sets WALL, CPU (user + system, s), RSS_MB,
 # TILES (model runs), SKIPPED (share of tiles not run, %).
