@@ -13,6 +13,7 @@ BIN_DIR holds model_run and ffmpeg; the weights and the sample clip are
 fetched into the repository's .deps when missing."""
 
 import os
+import re
 import subprocess
 import sys
 
@@ -105,6 +106,21 @@ def conv3x3(x, w, b):
     return y + b.reshape(-1, 1, 1)
 
 
+def depthwise(x, w, stride):
+    """A convolution of each channel by its own group of kernels, no padding
+    (the resize written as a convolution)."""
+    c, h, wd = x.shape
+    per, k = w.shape[0] // c, w.shape[2]
+    oh, ow = (h - k) // stride + 1, (wd - k) // stride + 1
+    y = np.zeros((w.shape[0], oh, ow))
+    for o in range(w.shape[0]):
+        for dy in range(k):
+            for dx in range(k):
+                y[o] += w[o, 0, dy, dx] * x[o // per, dy:dy + stride * oh:stride,
+                                            dx:dx + stride * ow:stride]
+    return y
+
+
 def quant_u8(x, s, z, s_q=None, z_q=None):
     """Quantised with (s_q, z_q) (default: s, z), dequantised with (s, z)."""
     s_q = s if s_q is None else s_q
@@ -168,8 +184,13 @@ class Reference:
             else:  # activations: already on the grid of their QuantizeLinear
                 env[n.output[0]] = a[0]
             return
-        if n.op_type == "Conv":
+        if n.op_type == "Conv" and attrs.get("group", 1) > 1:
+            y = depthwise(a[0], a[1], attrs["strides"][0])
+        elif n.op_type == "Conv":
             y = conv3x3(a[0], a[1], a[2])
+        elif n.op_type == "Pad":
+            p = a[1].astype(int)
+            y = np.pad(a[0], ((p[1], p[5]), (p[2], p[6]), (p[3], p[7])), mode="edge")
         elif n.op_type in ("Min", "Max") and n.input[1] in self.init and \
                 self.init[n.input[1]].dtype == np.uint8:
             # u8 values against their zero point: their negative or positive side
@@ -270,10 +291,14 @@ def main():
         crop(t, top, left, 64, 64, cal[-1])
     shared = ["--clip", "minmax", "--equalise", "both", "--alpha", "0.7", "--shared-grid",
               "--weight-bias-correction"]
+    # The options anime-video-fast is installed with, on the 2x network,
+    # whose bicubic halving is a convolution after the chain.
+    with open(os.path.join(HERE, "make_fast.sh")) as f:
+        installed = re.search(r"^OPTIONS=\$\{QUANT_OPTIONS:-(.*)\}$", f.read(), re.M)[1].split()
     for k, (name, opts) in enumerate((("realesr-animevideov3-x4", ["--float", "last"]),
                                       ("realesrgan-x4fast", ["--float", "", "--bias-correction"]),
                                       ("realesr-animevideov3-x4", shared),
-                                      ("realesr-animevideov3-x4", shared + ["--prelu", "concat"]))):
+                                      ("realesr-animevideov3-x2", installed))):
         fp32 = os.path.join(WORK, name + ".onnx")
         subprocess.run(["/usr/bin/python3", os.path.join(HERE, "ncnn2onnx.py"),
                         os.path.join(WEIGHTS, name + ".param"),

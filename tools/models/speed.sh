@@ -10,12 +10,15 @@
 #      plain runtime time per input megapixel of square tiles, and lmr's
 #      frame time with the catalogue's tile against smaller tiles.
 # LMR_SPEED_FRAMES (default 8) sets the frames of the compact models; the
-# large anime-hq model runs 1.
+# large anime-hq model runs 1. Section 1b compares the 8-bit variant with its
+# float model on LMR_SPEED_LONG frames (default 120), long enough that
+# starting and finishing a job weigh little.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=${1:-$ROOT/build}
 BIN=$BUILD/bin
 FRAMES=${LMR_SPEED_FRAMES:-8}
+LONG=${LMR_SPEED_LONG:-120}
 [ -x "$BIN/lmr" ] && [ -x "$BIN/model_run" ] || "$ROOT/tools/build.sh" "$BUILD" >/dev/null
 
 WORK=$(mktemp -d)
@@ -72,9 +75,12 @@ echo
 # Other work on the machine only ever slows a run down, so each figure is
 # the best of two runs, lmr and the plain runtime taking turns.
 echo "1. per model (lmr with the catalogue's tile; model_run: plain runtime, same frame; best of 2)"
-printf '%-16s %6s %6s %7s %9s %9s %9s %10s %9s %9s\n' model frames tiles fps wall_s wall/inf \
+printf '%-19s %6s %6s %7s %9s %9s %9s %10s %9s %9s\n' model frames tiles fps wall_s wall/inf \
   loop/inf lmr_ms/fr plain_ms lmr/plain
-for row in anime-video:2 anime-video:3 anime-video:4 natural:4 anime-hq:4; do
+# Each 8-bit variant right after its float model, so that the two meet the
+# same load.
+for row in anime-video:2 anime-video-fast:2 anime-video:3 anime-video-fast:3 anime-video:4 \
+  anime-video-fast:4 natural:4 anime-hq:4; do
   id=${row%:*} scale=${row#*:}
   n=$FRAMES
   [ "$id" = anime-hq ] && n=1
@@ -94,11 +100,39 @@ for row in anime-video:2 anime-video:3 anime-video:4 natural:4 anime-hq:4; do
   done
   awk -v m="$id x$scale" -v n="$N" -v t="$TILES" -v b="$best" 'BEGIN {
     split(b, x, " ")
-    printf "%-16s %6d %6d %7.3f %9.1f %9.3f %9.3f %10.0f %9.0f %9.3f\n", m, n, t, n / x[1], x[1],
+    printf "%-19s %6d %6d %7.3f %9.1f %9.3f %9.3f %10.0f %9.0f %9.3f\n", m, n, t, n / x[1], x[1],
       x[1] / x[2], x[5] / x[2], x[3], x[4], x[3] / x[4] }'
 done
 
 echo
+echo "1b. the 8-bit anime-video-fast against anime-video, alternating: inference per frame"
+echo "    (8-bit / float) through the plain runtime (fastest of 4 runs, 3 rounds) and in lmr over"
+echo "    $LONG frames, with lmr's wall time over its inference time"
+printf '%-6s %9s %9s %7s %9s %9s %7s %9s %9s\n' scale plain_f plain_8 ratio lmr_f lmr_8 ratio \
+  wall/inf_f wall/inf_8
+SHORT=$CLIP CLIP=$WORK/long.mp4
+"$BIN/ffmpeg" -v error -y -ss 10 -i "$SAMPLE" -frames:v "$LONG" -vf scale=480:270:flags=area \
+  -an -c:v libx264 -crf 16 -pix_fmt yuv420p "$CLIP"
+for scale in 2 3 4; do
+  declare -A plain=()
+  for _ in 1 2 3; do
+    for id in anime-video anime-video-fast; do
+      t=$("$BIN/model_run" --runs 4 --fix-dims "$(model_file "$id" "$scale")" "$WORK/frame.f32" \
+        270 480 "$WORK/out.f32" 2>&1 | min_ms)
+      if [ -z "${plain[$id]:-}" ] || awk "BEGIN{exit !($t < ${plain[$id]})}"; then plain[$id]=$t; fi
+    done
+  done
+  run_lmr anime-video "$scale" "$LONG"
+  lf=$MS_FRAME wf=$(awk -v w="$WALL" -v i="$INF" 'BEGIN { print w / i }')
+  run_lmr anime-video-fast "$scale" "$LONG"
+  awk -v s="$scale" -v pf="${plain[anime-video]}" -v pq="${plain[anime-video-fast]}" -v lf="$lf" \
+    -v lq="$MS_FRAME" -v wf="$wf" -v wq="$(awk -v w="$WALL" -v i="$INF" 'BEGIN { print w / i }')" \
+    'BEGIN { printf "x%-5s %9.0f %9.0f %7.3f %9.0f %9.0f %7.3f %9.3f %9.3f\n", s, pf, pq, pq / pf,
+      lf, lq, lq / lf, wf, wq }'
+  unset plain
+done
+CLIP=$SHORT
+
 echo "2a. plain runtime per input megapixel, square tiles (anime-video x2; best of 3)"
 printf '%-8s %12s %12s\n' tile '1 thread' '2 threads'
 M2=$(model_file anime-video 2)
