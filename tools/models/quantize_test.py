@@ -311,6 +311,10 @@ def main():
         if r.returncode:
             continue
         check_form(q)
+        radius = [{p.key: p.value for p in onnx.load(m).metadata_props}.get(
+            "lmr.receptive_radius") for m in (fp32, q)]
+        record(radius[0] is not None and radius[0] == radius[1],
+               f"{name}: the receptive radius carried over: {radius[1]} (float {radius[0]})")
         if "concat" in opts:
             check_concat(q)
         elif "--shared-grid" in opts:
