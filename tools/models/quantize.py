@@ -250,7 +250,7 @@ def quant_graph(chain, ranges, float_convs, probes=False, prelu="std"):
     grid."""
     b = Builder()
     x, extra = "input", []
-    cat = None  # conv i's input as [x, min(x, 0)]: (u8 tensor, its grid)
+    cat = None  # conv i's input as [max(q, z), min(q, z)]: (u8 tensor, its grid's name)
 
     def qdq(t, lo_hi, name):
         s, z = qparams_u8(*lo_hi)
@@ -484,7 +484,6 @@ def weight_bias_correction(chain, float_convs, st, concat=False):
     input channel from the float calibration (borders aside). With concat
     (quant_graph's prelu "concat"), a convolution after another 8-bit one
     reads [max(y, 0), min(y, 0)] of the previous output y."""
-    deltas = []
     for i in range(1, chain.count):
         if i in float_convs:
             continue
@@ -495,9 +494,7 @@ def weight_bias_correction(chain, float_convs, st, concat=False):
             mean = np.concatenate([st.mean(2 * i - 2) - neg, neg])
         scale, q = weight_qparams(w)
         dw = q.astype(np.float64) * scale.reshape(-1, 1, 1, 1) - w
-        deltas.append((i, dw.sum(axis=(2, 3)) @ mean))
-    for i, d in deltas:
-        chain.biases[i] -= d
+        chain.biases[i] -= dw.sum(axis=(2, 3)) @ mean
 
 
 def negative_mean(st, k, channels):

@@ -123,12 +123,12 @@ for scale in 2 3 4; do
     done
   done
   run_lmr anime-video "$scale" "$LONG"
-  lf=$MS_FRAME wf=$(awk -v w="$WALL" -v i="$INF" 'BEGIN { print w / i }')
+  lf=$MS_FRAME wall_f=$WALL inf_f=$INF
   run_lmr anime-video-fast "$scale" "$LONG"
   awk -v s="$scale" -v pf="${plain[anime-video]}" -v pq="${plain[anime-video-fast]}" -v lf="$lf" \
-    -v lq="$MS_FRAME" -v wf="$wf" -v wq="$(awk -v w="$WALL" -v i="$INF" 'BEGIN { print w / i }')" \
+    -v lq="$MS_FRAME" -v wf="$wall_f" -v if_="$inf_f" -v wq="$WALL" -v iq="$INF" \
     'BEGIN { printf "x%-5s %9.0f %9.0f %7.3f %9.0f %9.0f %7.3f %9.3f %9.3f\n", s, pf, pq, pq / pf,
-      lf, lq, lq / lf, wf, wq }'
+      lf, lq, lq / lf, wf / if_, wq / iq }'
   unset plain
 done
 CLIP=$SHORT
